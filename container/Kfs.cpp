@@ -1,0 +1,175 @@
+#include "Kfs.h"
+
+#include <cstring>
+#include <new>
+
+#include "Encode.h"
+
+namespace {
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Read32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::nullptr_t Reject(KfsRejection* why, KfsRejection reason) {
+    if (why) *why = reason;
+    return nullptr;
+}
+
+// Allocates and zero-fills; null when the memory is not there.
+std::unique_ptr<uint8_t[]> AllocateImage(uint32_t length) {
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length == 0 ? 1 : length]());
+}
+
+// The container must hold every bank's stored bytes from dataStart on, and
+// every bank must fit its slot; sums run in 64 bits so nothing wraps.
+KfsRejection CheckBanks(const std::vector<uint32_t>& lengths, uint64_t dataStart, size_t size,
+                        uint32_t slotSize) {
+    uint64_t end = dataStart;
+    for (uint32_t length : lengths) {
+        if (length > slotSize) return KfsRejection::BankTooLong;
+        end += length;
+    }
+    return end <= size ? KfsRejection::None : KfsRejection::Truncated;
+}
+
+// Copies each bank into its slot and descrambles it there when asked.
+template <typename DescrambleBank>
+void FillSlots(uint8_t* image, const uint8_t* data, const std::vector<uint32_t>& lengths,
+               uint32_t slotSize, DescrambleBank descramble) {
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        uint8_t* slot = image + i * static_cast<size_t>(slotSize);
+        std::memcpy(slot, data, lengths[i]);
+        data += lengths[i];
+        descramble(slot, lengths[i]);
+    }
+}
+
+}  // namespace
+
+const char* RejectionText(KfsRejection why) {
+    switch (why) {
+        case KfsRejection::None: return "accepted";
+        case KfsRejection::BadMagic: return "no \"KOLA FILE SYSTEM\" magic at its start";
+        case KfsRejection::BadVersion: return "unknown container version";
+        case KfsRejection::Truncated: return "its header, tables or bank data run past the end of the file";
+        case KfsRejection::BankTooLong: return "a bank is longer than its slot";
+        case KfsRejection::ImageTooLarge: return "bank count times bank size does not fit 32 bits";
+        case KfsRejection::TooManyBanks: return "an old-layout container holds at most 38 banks";
+        case KfsRejection::OutOfMemory: return "not enough memory for the image";
+    }
+    return "rejected";
+}
+
+uint8_t HeaderKey(const uint8_t* header) {
+    const uint32_t p0 = header[28], p1 = header[29], p2 = header[30], p3 = header[31];
+    return static_cast<uint8_t>((p1 - p2) * p0 + p3);
+}
+
+std::unique_ptr<uint8_t[]> LoadContainerV3(const uint8_t* container, size_t size,
+                                           uint32_t& imageLength, SKFSParameter& parameter,
+                                           KfsRejection* why) {
+    if (container == nullptr || size < kfs::kV3HeaderSize) return Reject(why, KfsRejection::Truncated);
+
+    const uint32_t bankCount = Read32(container + 36);
+    const uint32_t bankSize = Read32(container + 40);
+    const uint32_t reserveCount = Read32(container + 44);
+    const uint64_t dataStart = kfs::kV3HeaderSize + 4ull * bankCount + 8ull * reserveCount;
+    if (dataStart > size) return Reject(why, KfsRejection::Truncated);
+    const uint64_t length = static_cast<uint64_t>(bankCount) * bankSize;
+    if (length > UINT32_MAX) return Reject(why, KfsRejection::ImageTooLarge);
+
+    SKFSParameter p;
+    p.checksum = Read16(container + kfs::kChecksumOffset);
+    p.option1 = container[26];
+    p.option2 = container[27];
+    p.option3 = container[34];
+    p.bankSize = bankSize;
+    p.value1 = static_cast<int32_t>(Read32(container + 48));
+    p.value2 = static_cast<int32_t>(Read32(container + 52));
+    p.bankLengths.resize(bankCount);
+    for (uint32_t i = 0; i < bankCount; ++i)
+        p.bankLengths[i] = Read32(container + kfs::kV3HeaderSize + 4ull * i);
+    p.reserveBlocks.resize(reserveCount);
+    const uint8_t* reserve = container + kfs::kV3HeaderSize + 4ull * bankCount;
+    for (uint32_t i = 0; i < reserveCount; ++i) {
+        p.reserveBlocks[i].offset = Read32(reserve + 8ull * i);
+        p.reserveBlocks[i].length = Read32(reserve + 8ull * i + 4);
+    }
+    if (auto bad = CheckBanks(p.bankLengths, dataStart, size, bankSize); bad != KfsRejection::None)
+        return Reject(why, bad);
+
+    auto image = AllocateImage(static_cast<uint32_t>(length));
+    if (!image) return Reject(why, KfsRejection::OutOfMemory);
+    const bool scrambled = container[kfs::kScrambleModeOffset] == kfs::kHeaderKeyedMode;
+    const uint8_t key = HeaderKey(container);
+    FillSlots(image.get(), container + dataStart, p.bankLengths, bankSize,
+              [&](uint8_t* bank, uint32_t count) {
+                  if (scrambled) Descramble(bank, count, key);
+              });
+
+    if (why) *why = KfsRejection::None;
+    imageLength = static_cast<uint32_t>(length);
+    parameter = std::move(p);
+    return image;
+}
+
+std::unique_ptr<uint8_t[]> LoadContainer(const uint8_t* container, size_t size,
+                                         uint32_t& imageLength, SKFSParameter& parameter,
+                                         KfsRejection* why) {
+    if (container == nullptr || size < kfs::kMagicSize ||
+        std::memcmp(container, kfs::kMagic, kfs::kMagicSize) != 0)
+        return Reject(why, KfsRejection::BadMagic);
+    if (size <= kfs::kScrambleModeOffset) return Reject(why, KfsRejection::Truncated);
+
+    const char version = static_cast<char>(container[kfs::kVersionOffset]);
+    if (version == '3') return LoadContainerV3(container, size, imageLength, parameter, why);
+    if (version != ' ' && version != '1' && version != '2') return Reject(why, KfsRejection::BadVersion);
+
+    if (size < 36) return Reject(why, KfsRejection::Truncated);
+    const uint32_t bankCount = Read16(container + 34);
+    if (bankCount > kfs::kOldMaxBanks) return Reject(why, KfsRejection::TooManyBanks);
+    const size_t dataStart = kfs::OldDataStart(bankCount);
+    if (dataStart > size) return Reject(why, KfsRejection::Truncated);
+
+    SKFSParameter p;
+    p.checksum = Read16(container + kfs::kChecksumOffset);
+    p.option1 = 1;
+    p.option2 = 0;
+    p.option3 = 1;
+    p.reserveBlocks.assign(1, SKFSReserveBlock{0x1F000, 0x1000});
+    p.value1 = -1;
+    p.value2 = -1;
+    p.bankSize = kfs::kOldSlotSize;
+    p.bankLengths.resize(bankCount);
+    for (uint32_t i = 0; i < bankCount; ++i) p.bankLengths[i] = Read16(container + 36 + 2 * i);
+    if (auto bad = CheckBanks(p.bankLengths, dataStart, size, kfs::kOldSlotSize); bad != KfsRejection::None)
+        return Reject(why, bad);
+
+    const uint32_t length = bankCount << 16;
+    auto image = AllocateImage(length);
+    if (!image) return Reject(why, KfsRejection::OutOfMemory);
+    const bool selfKeyed = container[kfs::kScrambleModeOffset] == kfs::kSelfKeyedMode;
+    FillSlots(image.get(), container + dataStart, p.bankLengths, kfs::kOldSlotSize,
+              [&](uint8_t* bank, uint32_t count) {
+                  if (selfKeyed) DescrambleSelfKeyed(bank, count);
+              });
+
+    if (why) *why = KfsRejection::None;
+    imageLength = length;
+    parameter = std::move(p);
+    return image;
+}
+
+bool LoadContainer(const uint8_t* container, size_t size, FirmwareImage& image,
+                   SKFSParameter& parameter, KfsRejection* why) {
+    uint32_t length = image.length;
+    auto data = LoadContainer(container, size, length, parameter, why);
+    if (!data) return false;
+    image.data = std::move(data);
+    image.length = length;
+    return true;
+}

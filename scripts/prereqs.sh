@@ -1,0 +1,32 @@
+# Installs the Debian packages a script needs, only those that are missing.
+# Usage (sourced): need_packages pkg...
+need_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if [ -z "${UPDATER_APT_UPDATED:-}" ]; then
+        $sudo apt-get update -qq
+        export UPDATER_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Everything the builds and tests use.
+UPDATER_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+                  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
+                  wine64 xvfb xdotool imagemagick)
+
+# Configures and builds one tree. Usage: build_tree DIR [cmake args...]
+build_tree() {
+    local dir=$1
+    shift
+    cmake -S "$UPDATER_ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log"; return 1; }
+    cmake --build "$dir" -j "$(nproc)"
+}

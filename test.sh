@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds every target and runs every test; exits non-zero on any failure.
+set -uo pipefail
+export UPDATER_ROOT=$(cd "$(dirname "$0")" && pwd)
+cd "$UPDATER_ROOT"
+source scripts/prereqs.sh
+need_packages "${UPDATER_PACKAGES[@]}" || { echo "test.sh: cannot install the prerequisites"; exit 1; }
+
+B=${UPDATER_BUILD:-$UPDATER_ROOT/build}
+mkdir -p "$B"
+passed=0
+failed=0
+failures=()
+step() {
+    local name=$1
+    shift
+    echo "=== $name"
+    local start=$SECONDS
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "=== $name: ok ($((SECONDS - start)) s)"
+    else
+        failed=$((failed + 1))
+        failures+=("$name")
+        echo "=== $name: FAILED ($((SECONDS - start)) s)"
+    fi
+}
+
+native() { build_tree "$B/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo && ctest --test-dir "$B/native" --output-on-failure -j 2; }
+sanitized() {
+    build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$B/asan" --output-on-failure -j 2
+}
+fuzz() {
+    build_tree "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON \
+        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang &&
+        fuzz/run.sh "$B/fuzz/fuzz" "${UPDATER_FUZZ_SECONDS:-30}"
+}
+bench() { "$B/native/bench/updater_bench" --benchmark_min_time=0.2; }
+windows() {
+    build_tree "$B/win32" -DCMAKE_TOOLCHAIN_FILE="$UPDATER_ROOT/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release &&
+        build_tree "$B/win64" -DCMAKE_TOOLCHAIN_FILE="$UPDATER_ROOT/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+}
+
+step "native build and tests" native
+step "sanitizer build and tests" sanitized
+step "fuzzing" fuzz
+step "benchmark" bench
+step "windows builds" windows
+# End-to-end steps (they use the builds above):
+for e2e in tests/e2e/*.sh; do
+    [ -e "$e2e" ] || continue
+    step "$(basename "$e2e" .sh)" "$e2e" "$B"
+done
+
+echo
+[ $failed -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
+echo "test.sh: $passed passed, $failed failed"
+[ $failed -eq 0 ]
