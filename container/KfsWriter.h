@@ -19,7 +19,8 @@ struct KfsPackOptions {
     uint32_t bankSize = kfs::kOldSlotSize;  // v3 only; the old layout's slot is fixed
     uint8_t option1 = 1, option2 = 0, option3 = 1;  // v3 only
     int32_t value1 = -1, value2 = -1;               // v3 only
-    std::vector<SKFSReserveBlock> reserveBlocks{{0x1F000, 0x1000}};  // v3 only
+    std::vector<SKFSReserveBlock> reserveBlocks;    // v3 only
+    KfsPackOptions() { reserveBlocks.push_back({0x1F000, 0x1000}); }
 };
 
 struct KfsPackResult {

@@ -32,27 +32,51 @@ bool SingleInquiryBlock(const uint8_t* image, uint32_t length, uint32_t& positio
 }  // namespace
 
 uint16_t GetCheckSum(const uint8_t* image, uint32_t length) {
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < length; ++i) sum += image[i];
-    return static_cast<uint16_t>(sum);
+    // Eight bytes at a time into four 16-bit lanes of a word; each round of at
+    // most 128 words adds at most 128 * 510 to a lane, which cannot overflow.
+    constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+    uint64_t total = 0;
+    uint32_t i = 0;
+    while (i + 8 <= length) {
+        uint64_t lanes = 0;
+        for (int round = 0; round < 128 && i + 8 <= length; ++round, i += 8) {
+            uint64_t word;
+            std::memcpy(&word, image + i, 8);
+            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+        }
+        for (int lane = 0; lane < 4; ++lane) total += (lanes >> (16 * lane)) & 0xFFFF;
+    }
+    for (; i < length; ++i) total += image[i];
+    return static_cast<uint16_t>(total);
 }
 
-std::vector<uint32_t> FindInquiryBlocks(const uint8_t* image, uint32_t length) {
-    std::vector<uint32_t> matches;
-    for (uint32_t p = 0; length >= 3 && p <= length - 3; ++p) {
-        if (image[p] == 0x05 && image[p + 1] == 0x80 && image[p + 2] == 0x00) matches.push_back(p);
+namespace {
+
+// Every position p (ascending) at which the pattern's first byte occurs and
+// `matches(p)` holds, for p from 0 to length - span.
+template <typename Test>
+std::vector<uint32_t> Scan(const uint8_t* image, uint32_t length, uint32_t span, uint8_t first, Test matches) {
+    std::vector<uint32_t> found;
+    if (length < span) return found;
+    const uint8_t* end = image + (length - span + 1);
+    for (const uint8_t* at = image; at < end; ++at) {
+        at = static_cast<const uint8_t*>(std::memchr(at, first, static_cast<size_t>(end - at)));
+        if (!at) break;
+        if (matches(at)) found.push_back(static_cast<uint32_t>(at - image));
     }
-    return matches;
+    return found;
+}
+
+}  // namespace
+
+std::vector<uint32_t> FindInquiryBlocks(const uint8_t* image, uint32_t length) {
+    return Scan(image, length, 3, 0x05, [](const uint8_t* p) { return p[1] == 0x80 && p[2] == 0x00; });
 }
 
 std::vector<uint32_t> FindIdentityBlocks(const uint8_t* image, uint32_t length) {
-    std::vector<uint32_t> matches;
-    for (uint32_t p = 0; length >= 18 && p <= length - 18; ++p) {
-        if (std::memcmp(image + p, "KOLA", 4) == 0 && image[p + kIdentityTag] == 'H' &&
-            image[p + kIdentityTag + 1] == 'W')
-            matches.push_back(p);
-    }
-    return matches;
+    return Scan(image, length, 18, 'K', [](const uint8_t* p) {
+        return std::memcmp(p, "KOLA", 4) == 0 && p[kIdentityTag] == 'H' && p[kIdentityTag + 1] == 'W';
+    });
 }
 
 std::unique_ptr<char[]> GetHardwareID(const uint8_t* image, uint32_t length) {

@@ -1,0 +1,81 @@
+// Start-up image work on the compiled-in container, and the descrambler,
+// each beside a memcpy of the same number of bytes.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "EmbeddedContainer.h"
+#include "Encode.h"
+#include "Firmware.h"
+#include "Kfs.h"
+
+namespace {
+
+uint32_t ImageLength() {
+    uint32_t length = 0;
+    SKFSParameter p;
+    LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, p);
+    return length;
+}
+
+void BM_StartupImageWork(benchmark::State& state) {
+    for (auto _ : state) {
+        uint32_t length = 0;
+        SKFSParameter p;
+        auto image = LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, p);
+        benchmark::DoNotOptimize(GetCheckSum(image.get(), length));
+        benchmark::DoNotOptimize(GetHardwareID(image.get(), length));
+        benchmark::DoNotOptimize(GetDriveName(image.get(), length));
+        benchmark::DoNotOptimize(GetVersion(image.get(), length));
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * ImageLength());
+}
+BENCHMARK(BM_StartupImageWork);
+
+void BM_MemcpyImage(benchmark::State& state) {
+    std::vector<uint8_t> from(ImageLength(), 1), to(ImageLength());
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), from.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * from.size());
+}
+BENCHMARK(BM_MemcpyImage);
+
+void BM_Descramble(benchmark::State& state) {
+    std::vector<uint8_t> bank(ImageLength(), 7);
+    for (auto _ : state) {
+        Descramble(bank.data(), static_cast<uint32_t>(bank.size()), 0x5A);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * bank.size());
+}
+BENCHMARK(BM_Descramble);
+
+// Keeps each run's time per iteration so the ratios can be printed at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double copy = reporter.times["BM_MemcpyImage"];
+    if (copy > 0) {
+        std::printf("start-up image work / memcpy of the image: %.2f (aim: within 3)\n",
+                    reporter.times["BM_StartupImageWork"] / copy);
+        std::printf("Descramble / memcpy of the same bytes:     %.2f\n", reporter.times["BM_Descramble"] / copy);
+    }
+    benchmark::Shutdown();
+    return 0;
+}
