@@ -3,7 +3,7 @@
 # Usage: fuzz/run.sh FUZZ_BUILD_DIR SECONDS
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=$1
+build=$(cd "$1" && pwd)
 seconds=${2:-30}
 status=0
 for target in container; do
