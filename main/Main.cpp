@@ -1,0 +1,210 @@
+#include "Main.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "FlashSession.h"
+#include "Firmware.h"
+#include "MainTexts.h"
+#include "VersionNumber.h"
+
+namespace {
+
+constexpr uint32_t kPageSize = 0x4000;
+constexpr uint32_t kPageShift = 14;
+constexpr uint32_t kIdentityReplyLength = 20;
+constexpr uint8_t kIdentityQueryCommand[12] = {0x5A, 0x00, 0x38, 0x4B, 0x4F, 0x10,
+                                               0x00, 0x00, 0x00, 0x04, 0x00, 0x00};
+constexpr uint8_t kPageWriteCommand[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44,
+                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x08};
+constexpr uint8_t kStatusCompleted = 1;
+
+std::string Hex4(uint16_t value) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04X", value);
+    return digits;
+}
+
+std::string Hex2(uint8_t value) {
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02X", value);
+    return digits;
+}
+
+// An absent text counts as empty; a zero byte ends a text.
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+std::string Bounded(const char* text, size_t maximum) { return std::string(text, strnlen(text, maximum)); }
+
+int ListedCount(const TAtapi& atapi) { return std::clamp(atapi.DeviceCount, 0, kMaxDevices); }
+
+// Says that the procedure is running, so that a window message handled between
+// two page writes cannot start it again or change the drive under it.
+class Running {
+public:
+    explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Running() { flag_ = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    bool& flag_;
+};
+
+std::string PageFailureText(uint32_t page, uint32_t pageCount, uint8_t status, const CommandRecord& record) {
+    std::string detail = "Status " + std::to_string(status);
+    if (record.senseLength > 0) {
+        detail += ", sense key " + Hex2(record.SenseKey()) + "h, ASC " + Hex2(record.Asc()) + "h, ASCQ " +
+                  Hex2(record.Ascq()) + "h";
+    }
+    if (record.osError != 0) detail += ", system error " + std::to_string(record.osError);
+    return "Writing page " + std::to_string(page) + " of " + std::to_string(pageCount) + " failed.\n" + detail +
+           ".\n\n" + text::kRunAgain;
+}
+
+}  // namespace
+
+TMainW::TMainW(MainWindowUi& window, TAtapi& atapi, SKFSParameter& parameter, const uint8_t* container,
+               size_t containerSize)
+    : window_(window), atapi_(atapi), parameter_(parameter), container_(container),
+      containerSize_(containerSize) {}
+
+void TMainW::FormCreate(void*) {
+    uint32_t length = 0;
+    Image.data = LoadContainer(container_, containerSize_, length, parameter_);
+    Image.length = Image.data ? length : 0;
+    ImageCheckSum = GetCheckSum(Image.data.get(), Image.length);
+    ImageHardwareID = GetHardwareID(Image.data.get(), Image.length);
+    ImageDriveName = GetDriveName(Image.data.get(), Image.length);
+    ImageVersion = GetVersion(Image.data.get(), Image.length);
+
+    // The drive name is 24 characters wide, its trailing spaces included, so the
+    // version follows it directly.
+    window_.SetCaption(std::string(OrEmpty(ImageDriveName.get())) + OrEmpty(ImageVersion.get()) + " " +
+                       OrEmpty(ImageHardwareID.get()) + " Updater");
+    window_.ClearLog();
+    if (parameter_.checksum != ImageCheckSum) window_.AppendLog(text::kChecksumError);
+
+    for (int i = 0; i < ListedCount(atapi_); ++i) {
+        const DeviceRecord& device = atapi_.Devices[i];
+        window_.AddDeviceItem("[ " + std::to_string(i + 1) + " ] " + Bounded(device.Product, 24) + "  " +
+                              Bounded(device.Revision, 4));
+    }
+    // Selecting from code raises no change event, hence the direct call.
+    window_.SelectDeviceItem(0);
+    cbbDeviceChange();
+}
+
+void TMainW::cbbDeviceChange(void*) {
+    if (running_) return;
+    const int index = window_.SelectedDeviceIndex();
+    if (index >= 0 && index < ListedCount(atapi_)) atapi_.SelectDevice(index);
+}
+
+void TMainW::btnStartClick(void*) {
+    if (running_) return;
+    Running running(running_);
+
+    const int selected = window_.SelectedDeviceIndex();
+    if (RefusedBeforeSending(selected) || !DriveAccepted(selected)) return;
+
+    const uint32_t pageCount = Image.length >> kPageShift;
+    window_.SetProgressPosition(0);
+    window_.SetProgressMax(pageCount);
+    const uint16_t imageCheckSum = GetCheckSum(Image.data.get(), Image.length);
+    window_.AppendLog("Firmware Checksum : " + Hex4(imageCheckSum));
+    if (window_.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel) == ui::kIdCancel) return;
+
+    const std::string failure = WritePages(pageCount, imageCheckSum);
+    if (!failure.empty()) {
+        window_.ShowMessageBox(failure, text::kError, ui::kOk);
+        return;
+    }
+    window_.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+}
+
+bool TMainW::RefusedBeforeSending(int selected) {
+    const char* reason = nullptr;
+    if (!Image.data) {
+        reason = text::kNoContainer;
+    } else if (!ImageDriveName) {
+        reason = text::kNoDriveName;
+    } else if (!ImageVersion) {
+        reason = text::kNoVersion;
+    } else if (!ImageHardwareID) {
+        reason = text::kNoHardwareId;
+    } else if (parameter_.checksum != ImageCheckSum) {
+        reason = text::kChecksumRefused;
+    } else if (Image.length == 0 || Image.length % kPageSize != 0) {
+        reason = text::kNotWholePages;
+    } else if (selected < 0 || selected >= ListedCount(atapi_)) {
+        reason = text::kNoDriveSelected;
+    }
+    if (!reason) return false;
+    window_.ShowMessageBox(reason, text::kError, ui::kOk);
+    return true;
+}
+
+bool TMainW::DriveAccepted(int selected) {
+    uint8_t identity[kIdentityReplyLength] = {};
+    uint8_t inquiry[50] = {};
+    atapi_.SendCommand(kIdentityQueryCommand, identity, kIdentityReplyLength, kDirIn);
+    atapi_.Inquiry(inquiry);
+
+    char hardwareId[3] = {};
+    const bool signature = identity[0] == 'K' && identity[1] == 'O' && identity[2] == 'L' &&
+                           identity[3] == 'A' && identity[16] == 'H' && identity[17] == 'W';
+    std::memcpy(hardwareId, signature ? &identity[18] : &inquiry[38], 2);
+    char driveName[25] = {};
+    std::memcpy(driveName, &inquiry[8], 24);
+
+    if (std::strcmp(driveName, OrEmpty(ImageDriveName.get())) != 0) {
+        window_.ShowMessageBox(text::kDriveNameMismatch, text::kError, ui::kOk);
+        return false;
+    }
+    if (std::strcmp(hardwareId, OrEmpty(ImageHardwareID.get())) != 0) {
+        window_.ShowMessageBox(text::kHardwareIdMismatch, text::kError, ui::kOk);
+        return false;
+    }
+
+    const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
+    char driveVersion[5] = {};
+    std::memcpy(driveVersion, atapi_.Devices[selected].Revision, 4);
+    if (DecimalValue(driveVersion) > DecimalValue(OrEmpty(imageVersion.get())) &&
+        window_.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo) != ui::kIdYes) {
+        return false;
+    }
+    return true;
+}
+
+std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
+    FlashSession session(window_);
+    for (uint32_t index = 0; index < pageCount; ++index) {
+        const uint32_t page = index + 1;
+        uint8_t* data = Image.data.get() + static_cast<size_t>(index) * kPageSize;
+        const uint16_t pageCheckSum = GetCheckSum(data, kPageSize);
+        window_.AppendLog("Page " + std::to_string(page) + " Checksum : " + Hex4(pageCheckSum));
+
+        uint8_t command[12];
+        std::memcpy(command, kPageWriteCommand, sizeof command);
+        command[6] = static_cast<uint8_t>(pageCheckSum >> 8);
+        command[7] = static_cast<uint8_t>(pageCheckSum);
+        command[8] = static_cast<uint8_t>(imageCheckSum >> 8);
+        command[9] = static_cast<uint8_t>(imageCheckSum);
+        command[10] = static_cast<uint8_t>(page);
+        const uint8_t status = atapi_.SendCommand(command, data, kPageSize, kDirOut);
+        const CommandRecord& record = atapi_.LastCommand();
+        if (status != kStatusCompleted) return PageFailureText(page, pageCount, status, record);
+        if (record.outcome == CommandOutcome::CompletedTolerated) {
+            window_.AppendLog("Page " + std::to_string(page) + " counted as written despite transport error " +
+                              std::to_string(record.osError));
+        }
+        window_.SetProgressPosition(page);
+        // Between two commands, never during one: the window repaints and the
+        // progress bar moves while the drive is being written.
+        window_.ProcessPendingMessages();
+    }
+    return {};
+}

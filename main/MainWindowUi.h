@@ -1,0 +1,47 @@
+// What the updater's logic needs of its window, and nothing more. The logic
+// talks to the window only through this layer, so that it builds and is tested
+// natively and can get other front ends besides the Win32 one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Button sets and answers carry the values of the Windows message box.
+namespace ui {
+inline constexpr uint32_t kOk = 0;        // MB_OK
+inline constexpr uint32_t kOkCancel = 1;  // MB_OKCANCEL
+inline constexpr uint32_t kYesNo = 4;     // MB_YESNO
+inline constexpr int kIdOk = 1;           // IDOK
+inline constexpr int kIdCancel = 2;       // IDCANCEL
+inline constexpr int kIdYes = 6;          // IDYES
+inline constexpr int kIdNo = 7;           // IDNO
+}  // namespace ui
+
+class MainWindowUi {
+public:
+    virtual ~MainWindowUi() = default;
+
+    virtual void SetCaption(const std::string& text) = 0;
+    virtual void ClearLog() = 0;
+    virtual void AppendLog(const std::string& line) = 0;
+
+    virtual void AddDeviceItem(const std::string& text) = 0;
+    virtual void SelectDeviceItem(int index) = 0;
+    virtual int SelectedDeviceIndex() = 0;  // -1 when no item is selected
+
+    virtual void SetProgressMax(uint32_t maximum) = 0;  // the minimum stays 0
+    virtual void SetProgressPosition(uint32_t position) = 0;
+
+    // Modal, no icon; flags is one of the button sets above, the result the button pressed.
+    virtual int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) = 0;
+
+    // While the firmware is written: Start and the drive list off, closing refused,
+    // the system kept awake and a shutdown blocked.
+    virtual void SetControlsEnabled(bool enabled) = 0;
+    virtual void SetCloseAllowed(bool allowed) = 0;
+    virtual void SetKeepAwake(bool on) = 0;
+    virtual void SetShutdownBlocked(bool on) = 0;
+
+    // Handles the window messages that are waiting, then returns.
+    virtual void ProcessPendingMessages() = 0;
+};

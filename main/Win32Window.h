@@ -1,0 +1,73 @@
+// The main window on Win32: a top panel with the drive list, Start, the
+// progress bar and its label, above the log. Plain Win32 and common controls.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "MainWindowUi.h"
+
+class Win32MainWindow final : public MainWindowUi {
+public:
+    struct Handlers {
+        std::function<void()> deviceChange;
+        std::function<void()> startClick;
+    };
+
+    explicit Win32MainWindow(HINSTANCE instance);
+    ~Win32MainWindow() override;
+    Win32MainWindow(const Win32MainWindow&) = delete;
+    Win32MainWindow& operator=(const Win32MainWindow&) = delete;
+
+    void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+    void Create();  // the window and its controls, not yet shown; throws when it cannot
+    void Show(int showCommand);
+    int Run();      // the message loop; returns the exit code
+
+    void SetCaption(const std::string& text) override;
+    void ClearLog() override;
+    void AppendLog(const std::string& line) override;
+    void AddDeviceItem(const std::string& text) override;
+    void SelectDeviceItem(int index) override;
+    int SelectedDeviceIndex() override;
+    void SetProgressMax(uint32_t maximum) override;
+    void SetProgressPosition(uint32_t position) override;
+    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+    void SetControlsEnabled(bool enabled) override;
+    void SetCloseAllowed(bool allowed) override;
+    void SetKeepAwake(bool on) override;
+    void SetShutdownBlocked(bool on) override;
+    void ProcessPendingMessages() override;
+
+private:
+    static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCommand(WPARAM wParam);
+    void OnClose();
+    void Layout();
+    void Dispatch(MSG& message);
+    void Raise(const std::function<void()>& handler);
+    int TextWidth(const char* text, int least);
+    HWND Child(HWND parent, const char* className, const char* text, DWORD style, DWORD exStyle, int x, int y,
+               int width, int height, int id);
+
+    HINSTANCE instance_;
+    HWND window_ = nullptr;
+    HWND memo_ = nullptr, panel_ = nullptr, combo_ = nullptr, start_ = nullptr, progress_ = nullptr,
+         label_ = nullptr;
+    HFONT font_ = nullptr;
+    Handlers handlers_;
+    bool closeAllowed_ = true;
+    bool refusingClose_ = false;
+    bool keepAwake_ = false;
+    bool shutdownBlocked_ = false;
+    bool quit_ = false;
+    int quitCode_ = 0;
+};
+
+// The program's standard error box for an exception that reached the window or
+// the program entry; an exception without a message shows an empty text.
+void ShowExceptionBox(HWND owner, const char* message);

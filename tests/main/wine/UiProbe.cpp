@@ -1,0 +1,123 @@
+// Reads the state of a running updater window from another process, for the
+// end-to-end tests: uiprobe state | uiprobe box CAPTION
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Text(HWND window) {
+    const LRESULT length = SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+std::string ClassOf(HWND window) {
+    char name[64] = {};
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+struct Controls {
+    HWND memo = nullptr, combo = nullptr, start = nullptr, progress = nullptr;
+};
+
+BOOL CALLBACK Collect(HWND child, LPARAM context) {
+    auto* controls = reinterpret_cast<Controls*>(context);
+    const std::string type = ClassOf(child);
+    if (_stricmp(type.c_str(), "Edit") == 0 && GetParent(child) == GetAncestor(child, GA_ROOT)) controls->memo = child;
+    if (_stricmp(type.c_str(), "ComboBox") == 0) controls->combo = child;
+    if (_stricmp(type.c_str(), "Button") == 0) controls->start = child;
+    if (_stricmp(type.c_str(), PROGRESS_CLASSA) == 0) controls->progress = child;
+    return TRUE;
+}
+
+int State() {
+    HWND main = FindWindowA("TMainW", nullptr);
+    if (!main) {
+        std::printf("no window\n");
+        return 1;
+    }
+    Controls controls;
+    EnumChildWindows(main, Collect, reinterpret_cast<LPARAM>(&controls));
+    if (!controls.memo || !controls.combo || !controls.start || !controls.progress) {
+        std::printf("controls missing\n");
+        return 1;
+    }
+    std::printf("caption=%s\n", Text(main).c_str());
+    std::printf("start=%s\n", IsWindowEnabled(controls.start) ? "enabled" : "disabled");
+    std::printf("list=%s\n", IsWindowEnabled(controls.combo) ? "enabled" : "disabled");
+    const LRESULT count = SendMessageA(controls.combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        // The wide form: the narrow one does not cross processes intact.
+        wchar_t item[256] = {};
+        if (SendMessageW(controls.combo, CB_GETLBTEXTLEN, i, 0) < 255)
+            SendMessageW(controls.combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+        char narrow[512] = {};
+        WideCharToMultiByte(CP_ACP, 0, item, -1, narrow, sizeof narrow, nullptr, nullptr);
+        std::printf("item=%s\n", narrow);
+    }
+    std::printf("selected=%d\n", static_cast<int>(SendMessageA(controls.combo, CB_GETCURSEL, 0, 0)));
+    std::printf("progress=%d/%d\n", static_cast<int>(SendMessageA(controls.progress, PBM_GETPOS, 0, 0)),
+                static_cast<int>(SendMessageA(controls.progress, PBM_GETRANGE, FALSE, 0)));
+    const std::string log = Text(controls.memo);
+    size_t begin = 0;
+    while (begin < log.size()) {
+        size_t end = log.find("\r\n", begin);
+        if (end == std::string::npos) end = log.size();
+        std::printf("log=%s\n", log.substr(begin, end - begin).c_str());
+        begin = end + 2;
+    }
+    return 0;
+}
+
+struct BoxSearch {
+    const char* caption;
+    std::string text;
+    bool found = false;
+};
+
+BOOL CALLBACK BoxText(HWND child, LPARAM context) {
+    auto* search = reinterpret_cast<BoxSearch*>(context);
+    if (_stricmp(ClassOf(child).c_str(), "Static") == 0) {
+        const std::string text = Text(child);
+        if (!text.empty()) search->text += (search->text.empty() ? "" : "\n") + text;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindBox(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<BoxSearch*>(context);
+    if (ClassOf(window) == "#32770" && Text(window) == search->caption && IsWindowVisible(window)) {
+        search->found = true;
+        EnumChildWindows(window, BoxText, context);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int Box(const char* caption) {
+    BoxSearch search{caption, {}, false};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) {
+        std::printf("no box\n");
+        return 1;
+    }
+    std::printf("%s\n", search.text.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "state") == 0) return State();
+    if (argc == 3 && std::strcmp(argv[1], "box") == 0) return Box(argv[2]);
+    std::fprintf(stderr, "usage: uiprobe state | uiprobe box CAPTION\n");
+    return 2;
+}
