@@ -1,0 +1,105 @@
+# Builds the guest's root disk: an ext4 image holding busybox, wine with every
+# library it links against, and a wine prefix whose D: and E: are the guest's
+# two CD-ROM drives. Sourced by rig.sh; needs RIG_DIR.
+
+WINE_DIRS=(/usr/lib/wine /usr/lib/x86_64-linux-gnu/wine /usr/share/wine)
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+# Drive letters of the guest prefix and the CD-ROM device each one stands for.
+ROOT_DRIVES=(d:/dev/sr0 e:/dev/sr1)
+ROOT_SIZE=2200M
+
+is_elf() { [ -f "$1" ] && [ "$(head -c 4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
+
+# Libraries that ldd lists for the given ELF files, one path a line.
+elf_libraries() {
+    local f
+    for f in "$@"; do
+        is_elf "$f" || continue
+        ldd "$f" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
+    done | sort -u
+}
+
+wine_elf_files() {
+    local f
+    for f in "$WINE" "$WINESERVER" $(find /usr/lib/x86_64-linux-gnu/wine/x86_64-unix -type f); do
+        is_elf "$f" && echo "$f"
+    done
+}
+
+libgcc_path() { ldconfig -p | awk '$1 == "libgcc_s.so.1" && /x86-64/ { print $NF; exit }'; }
+
+# Everything the image is made from, so that a change to any of it makes a new image.
+rootdisk_key() {
+    {
+        cat "$RIG_DIR/rootdisk.sh"
+        echo "${ROOT_DRIVES[*]} $ROOT_SIZE"
+        dpkg-query -W wine64 libwine busybox-static 2>/dev/null
+        find "${WINE_DIRS[@]}" -printf '%p %s %T@ %l\n' | sort
+        # shellcheck disable=SC2046
+        stat -L -c '%n %s %Y' /bin/busybox $(elf_libraries $(wine_elf_files)) "$(libgcc_path)"
+    } | sha256sum | cut -c1-16
+}
+
+# A wine prefix with the drive letters set up, made with the host's wine.
+make_prefix() {
+    local prefix=$1 d letter dev
+    export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$prefix"
+    env -u DISPLAY "$WINE" wineboot -i >/dev/null 2>&1 || return 1
+    for d in "${ROOT_DRIVES[@]}"; do
+        letter=${d%%:*}
+        dev=${d#*:}
+        # Wine takes a letter with a device behind it for a CD-ROM drive only
+        # when the letter's folder and the registry say so as well.
+        ln -sfn /mnt/$letter "$prefix/dosdevices/$letter:"
+        ln -sfn "$dev" "$prefix/dosdevices/$letter::"
+        env -u DISPLAY "$WINE" reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d cdrom /f \
+            >/dev/null 2>&1 || return 1
+    done
+    # Only a stopped server has written the registry out.
+    "$WINESERVER" -k
+    "$WINESERVER" -w
+    unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+}
+
+# build_rootdisk IMAGE: builds the image in a scratch folder next to it.
+build_rootdisk() {
+    local image=$1
+    local work=$image.work
+    local stage=$work/root
+    rm -rf "$work"
+    mkdir -p "$stage"/{bin,etc,proc,sys,dev,tmp,root,rig,usr/lib,usr/lib64,usr/share}
+    local d
+    for d in "${ROOT_DRIVES[@]}"; do mkdir -p "$stage/mnt/${d%%:*}"; done
+    # The same merged layout as the host, so that ldd's paths hold in the guest.
+    for d in lib lib64; do
+        if [ -L /$d ]; then ln -s "$(readlink /$d)" "$stage/$d"; else mkdir -p "$stage/$d"; fi
+    done
+
+    cp /bin/busybox "$stage/bin/busybox"
+    local applet
+    for applet in $(/bin/busybox --list); do
+        [ "$applet" = busybox ] || ln -s busybox "$stage/bin/$applet"
+    done
+    echo 'root:x:0:0:root:/root:/bin/sh' >"$stage/etc/passwd"
+
+    for d in "${WINE_DIRS[@]}"; do
+        mkdir -p "$stage$(dirname "$d")"
+        # Hard links where the file system allows it: the image copies the bytes anyway.
+        cp -al "$d" "$stage$d" 2>/dev/null || { rm -rf "${stage:?}$d"; cp -a "$d" "$stage$d"; } || return 1
+    done
+    local lib
+    for lib in $(elf_libraries $(wine_elf_files)) "$(libgcc_path)"; do
+        mkdir -p "$stage$(dirname "$lib")"
+        cp -L "$lib" "$stage$lib" || return 1
+    done
+
+    # The guest runs wine as root with the default prefix.
+    make_prefix "$work/prefix" || { echo "rig: cannot make the wine prefix"; return 1; }
+    cp -a "$work/prefix" "$stage/root/.wine"
+
+    mkfs.ext4 -q -F -d "$stage" "$work/disk.img" "$ROOT_SIZE" || return 1
+    mv "$work/disk.img" "$image"
+    rm -rf "$work"
+}
