@@ -35,6 +35,7 @@ public:
     virtual OsHandle CreateEvent() = 0;  // manual reset, not signalled, no name; 0 on failure
     virtual uint32_t WaitForSingleObject(OsHandle event, uint32_t milliseconds) = 0;  // WAIT_* values
     virtual bool PumpMessage() = 0;  // PeekMessageA PM_REMOVE, then Translate and Dispatch
+    virtual uint32_t TickCount() = 0;  // GetTickCount: milliseconds, wrapping
     virtual void MessageBox(const std::string& text) = 0;  // plain modal box, no icon, OK
     // The ASPI entry points are called through the layer so that a fake can answer them.
     virtual uint32_t CallGetASPI32SupportInfo(void* entry) = 0;

@@ -78,6 +78,7 @@ public:
     OsHandle CreateEvent() override;
     uint32_t WaitForSingleObject(OsHandle event, uint32_t milliseconds) override;
     bool PumpMessage() override;
+    uint32_t TickCount() override { return clock_ += 1; }  // time moves 1 ms per look
     void MessageBox(const std::string& text) override { messageBoxes.push_back(text); }
     uint32_t CallGetASPI32SupportInfo(void* entry) override;
     uint32_t CallSendASPI32Command(void* entry, void* srb) override;
@@ -99,4 +100,5 @@ private:
     SrbExecScsiCmd* pending_ = nullptr;  // the execute request awaiting its event
     SrbGDevBlock* pendingGdev_ = nullptr;
     int pendingPolls_ = 0;
+    uint32_t clock_ = 0xFFFF0000;  // starts near the wrap, which the waits must survive
 };

@@ -1,0 +1,93 @@
+// Finding the optical drives and listing them in the device table.
+#include <cstdio>
+#include <cstring>
+
+#include "TAtapi.h"
+
+namespace {
+
+constexpr int kMaxLetterDrives = 4;
+constexpr uint32_t kAspiWaitMilliseconds = 30000;
+
+// Up to `count` characters, stopping at a zero byte; the rest stays zero.
+void CopyText(char* to, const uint8_t* from, size_t count) {
+    for (size_t i = 0; i < count && from[i] != 0; ++i) to[i] = static_cast<char>(from[i]);
+}
+
+}  // namespace
+
+void TAtapi::ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t lun, const uint8_t* inquiry,
+                        bool productStopsAtZero, std::string name) {
+    DeviceRecord& d = Devices[DeviceCount];
+    d = DeviceRecord{};
+    d.Handle = handle;
+    d.HaId = haId;
+    d.Target = target;
+    d.Lun = lun;
+    if (productStopsAtZero)
+        CopyText(d.Product, inquiry + 8, 24);
+    else
+        std::memcpy(d.Product, inquiry + 8, 24);
+    CopyText(d.Revision, inquiry + 32, 4);
+    names_[DeviceCount] = std::move(name);
+}
+
+int32_t TAtapi::ScanDriveLetters() {
+    DeviceCount = 0;
+    for (char letter = 'A'; letter <= 'Y'; ++letter) {  // Z is never probed
+        const std::string root = std::string(1, letter) + ":\\";
+        if (os_.GetDriveType(root) != kDriveCdrom) continue;
+        const std::string path = "\\\\.\\" + root.substr(0, 2);
+        LastOpenedHandle = os_.CreateFile(path);
+        if (LastOpenedHandle == kInvalidHandle) continue;
+        opened_.push_back(LastOpenedHandle);
+        CurrentHandle = LastOpenedHandle;
+        uint8_t inquiry[256] = {};  // cleared, so a failed INQUIRY lists empty texts
+        Inquiry(inquiry);
+        // A fifth drive and beyond still gets its INQUIRY but is not listed.
+        if (DeviceCount < kMaxLetterDrives) {
+            ListDevice(LastOpenedHandle, 0, 0, 0, inquiry, true, path);
+            ++DeviceCount;
+        }
+    }
+    return DeviceCount;
+}
+
+// Handles window messages while the manager works on the request, for at
+// most as long as an execute request may take: an address that never answers
+// is skipped, so start-up cannot hang.
+void TAtapi::WaitForDeviceType(SrbGDevBlock* block) {
+    const uint32_t start = os_.TickCount();
+    while (block->SRB_Status == kSsPending && os_.TickCount() - start < kAspiWaitMilliseconds) PumpMessages();
+}
+
+int32_t TAtapi::ScanAspiBus() {
+    DeviceCount = 0;
+    if (getSupportInfo_ == nullptr || sendCommand_ == nullptr) return 0;
+    const uint8_t adapters = static_cast<uint8_t>(os_.CallGetASPI32SupportInfo(getSupportInfo_) & 0xFF);
+    SrbGDevBlock* block = new SrbGDevBlock{};
+    for (unsigned ha = 0; ha < adapters; ++ha) {
+        for (uint8_t target = 0; target < 8; ++target) {
+            for (uint8_t lun = 0; lun < 8; ++lun) {
+                *block = SrbGDevBlock{};
+                block->SRB_Cmd = kScGetDevType;
+                block->SRB_HaId = static_cast<uint8_t>(ha);
+                block->SRB_Target = target;
+                block->SRB_Lun = lun;
+                os_.CallSendASPI32Command(sendCommand_, block);
+                WaitForDeviceType(block);
+                if (block->SRB_Status != kSsComp || block->SRB_DeviceType != 5) continue;
+                if (DeviceCount >= kMaxDevices) continue;  // the table is full
+                SetCurrentDevice(static_cast<uint8_t>(ha), target, lun);
+                uint8_t inquiry[256] = {};
+                Inquiry(inquiry);
+                char name[32];
+                std::snprintf(name, sizeof name, "ASPI %u:%u:%u", ha, target, lun);
+                ListDevice(0, static_cast<uint8_t>(ha), target, lun, inquiry, false, name);
+                ++DeviceCount;
+            }
+        }
+    }
+    delete block;
+    return DeviceCount;
+}

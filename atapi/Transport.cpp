@@ -1,0 +1,141 @@
+// Sending one command block to the current device.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "TAtapi.h"
+
+namespace {
+
+constexpr uint32_t kAspiWaitMilliseconds = 30000;
+constexpr uint8_t kInquiryCommand[12] = {0x12, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr uint8_t kCheckCondition = 2;
+
+// Sense bytes are kept only when the drive reported CHECK CONDITION.
+void KeepSense(CommandRecord& r, const uint8_t* sense, uint8_t reported, uint8_t most) {
+    if (r.scsiStatus != kCheckCondition) return;
+    uint8_t n = std::min(reported, most);
+    // Some drivers leave the length as it was asked; a valid response code then tells.
+    if (n == 0 && (sense[0] & 0x7E) == 0x70) n = std::min<uint8_t>(18, most);
+    std::memcpy(r.sense, sense, n);
+    r.senseLength = n;
+}
+
+}  // namespace
+
+uint8_t TAtapi::Inquiry(uint8_t* buffer) { return SendCommand(kInquiryCommand, buffer, 50, kDirIn); }
+
+uint8_t TAtapi::SendCommand(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction) {
+    last_ = CommandRecord{};
+    std::memcpy(last_.cdb, cdb, 12);
+    last_.length = length;
+    last_.direction = direction;
+    uint8_t status;
+    if (IsNt) {
+        const uint8_t dataIn = direction == kDirIn    ? kScsiIoctlDataIn
+                               : direction == kDirOut ? kScsiIoctlDataOut
+                                                      : kScsiIoctlDataUnspecified;
+        status = SendPassThrough(cdb, buffer, length, dataIn);
+    } else {
+        status = SendAspi(cdb, buffer, length, direction);
+    }
+    last_.status = status;
+    return status;
+}
+
+uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t dataIn) {
+    const PassThroughLayout& layout = kNativePassThrough;
+    uint8_t* block = PassThroughRequest.bytes;
+    FillPassThrough(block, layout, cdb, reinterpret_cast<uintptr_t>(buffer), length, dataIn);
+    uint32_t returned = 0;
+    const bool ok = os_.DeviceIoControl(CurrentHandle, kIoctlScsiPassThroughDirect, block, layout.blockSize, block,
+                                        layout.blockSize, &returned);
+    const uint32_t error = ok ? 0 : os_.GetLastError();
+    // A drive that is reprogramming its flash may stop answering in time:
+    // those two errors count as completion.
+    if (!ok && error != kErrorSemTimeout && error != kErrorIoDevice) {
+        last_.outcome = CommandOutcome::NotDelivered;
+        last_.osError = error;
+        ShowSystemError(error);
+        return 0;
+    }
+    last_.osError = error;
+    last_.scsiStatus = block[2];
+    if (block[2] != 0) {
+        last_.outcome = CommandOutcome::Failed;
+        KeepSense(last_, block + layout.senseOffset, block[7], kPassThroughSenseLength);
+        return block[2];
+    }
+    last_.outcome = ok ? CommandOutcome::Completed : CommandOutcome::CompletedTolerated;
+    return 1;
+}
+
+uint8_t TAtapi::SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction) {
+    // No manager, or one without its entry points: nothing to send through.
+    if (ExecRequest == nullptr || sendCommand_ == nullptr) {
+        last_.outcome = CommandOutcome::NotSent;
+        return kSsErr;
+    }
+    const OsHandle event = os_.CreateEvent();
+    if (event == 0) {
+        last_.outcome = CommandOutcome::NotSent;
+        last_.osError = os_.GetLastError();
+        return kSsErr;
+    }
+    SrbExecScsiCmd& srb = *ExecRequest;
+    srb = SrbExecScsiCmd{};
+    srb.SRB_Cmd = kScExecScsiCmd;
+    srb.SRB_HaId = CurrentHaId;
+    srb.SRB_Flags = static_cast<uint8_t>(direction | kSrbEventNotify);
+    srb.SRB_Target = CurrentTarget;
+    srb.SRB_Lun = CurrentLun;
+    srb.SRB_BufLen = length;
+    srb.SRB_BufPointer = buffer;
+    srb.SRB_SenseLen = kAspiSenseLength;
+    srb.SRB_CDBLen = 12;
+    srb.SRB_PostProc = reinterpret_cast<void*>(event);
+    std::memcpy(srb.CDBByte, cdb, 12);
+
+    os_.CallSendASPI32Command(sendCommand_, &srb);
+    if (srb.SRB_Status == kSsPending) {
+        const uint32_t wait = os_.WaitForSingleObject(event, kAspiWaitMilliseconds);
+        if (wait != kWaitObject0) {
+            last_.outcome = CommandOutcome::TimedOut;
+            last_.osError = wait == kWaitFailed ? os_.GetLastError() : 0;
+            AbortAspiRequest(&srb);
+            os_.CloseHandle(event);
+            return kSsErr;
+        }
+    }
+    os_.CloseHandle(event);
+    last_.srbStatus = srb.SRB_Status;
+    last_.hostStatus = srb.SRB_HaStat;
+    last_.scsiStatus = srb.SRB_TargStat;
+    if (srb.SRB_Status == kSsComp) {
+        last_.outcome = CommandOutcome::Completed;
+    } else {
+        last_.outcome = CommandOutcome::Failed;
+        KeepSense(last_, srb.SenseArea, kAspiSenseLength, kAspiSenseLength);
+    }
+    return srb.SRB_Status;
+}
+
+uint32_t TAtapi::AbortAspiRequest(void* request) {
+    if (sendCommand_ == nullptr) return 0;
+    SrbAbort abort{};
+    abort.SRB_Cmd = kScAbortSrb;
+    abort.SRB_HaId = CurrentHaId;
+    abort.SRB_ToAbort = request;
+    return os_.CallSendASPI32Command(sendCommand_, &abort);
+}
+
+void TAtapi::ShowSystemError(uint32_t code) {
+    std::string text;
+    if (os_.FormatMessage(code, text)) {
+        os_.MessageBox(text + "\n");  // the whole text, however long
+        return;
+    }
+    char failed[64];
+    std::snprintf(failed, sizeof failed, "Format message failed.  Error: %d\n", static_cast<int>(os_.GetLastError()));
+    os_.MessageBox(failed);
+}
