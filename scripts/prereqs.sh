@@ -20,7 +20,8 @@ need_packages() {
 # Everything the builds and tests use.
 UPDATER_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-                  wine64 xvfb xdotool imagemagick)
+                  wine64 xvfb xdotool imagemagick
+                  qemu-system-x86 linux-image-cloud-amd64 busybox-static)
 
 # Configures and builds one tree. Usage: build_tree DIR [cmake args...]
 build_tree() {

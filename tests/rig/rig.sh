@@ -76,7 +76,7 @@ build_initramfs() {
     done
     cp "$RIG_DIR/init" "$stage/init"
     chmod +x "$stage/init"
-    (cd "$stage" && find . | sort | cpio -o -H newc --quiet) >"$cpio.tmp" && mv "$cpio.tmp" "$cpio"
+    (cd "$stage" && find . | sort | /bin/busybox cpio -o -H newc) >"$cpio.tmp" && mv "$cpio.tmp" "$cpio"
     rm -rf "$stage"
 }
 
@@ -125,7 +125,7 @@ build_payload() {
             cp -L "$lib" "$stage$lib"
         done
     done
-    { cat "$INITRAMFS"; (cd "$out" && find payload | sort | cpio -o -H newc --quiet); } >"$initrd"
+    { cat "$INITRAMFS"; (cd "$out" && find payload | sort | /bin/busybox cpio -o -H newc); } >"$initrd"
     rm -rf "$stage"
 }
 
@@ -140,7 +140,7 @@ run_guest() {
     local start=$SECONDS rc
     # Two CD-ROM drives: the primary slave (the kernel's 0:0:1:0, sr0) and the
     # secondary master (1:0:0:0, sr1); the root disk is the primary master.
-    timeout --signal=KILL "$timeout" qemu-system-x86_64 \
+    timeout --kill-after=10 "$timeout" qemu-system-x86_64 \
         -nodefaults -machine pc -accel tcg -m 2048 -smp 2 -display none -no-reboot \
         -kernel "$KERNEL" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1$wait_arg" \
         -drive "file=$ROOTDISK,if=ide,index=0,format=raw,snapshot=on" \
@@ -153,8 +153,8 @@ run_guest() {
     local exit_line
     exit_line=$(tr -d '\r' <"$out/serial1.raw" 2>/dev/null | grep '^RIG-EXIT ' | tail -n 1)
     rm -f "$out/serial1.raw"
-    if [ $rc -eq 137 ]; then
-        echo "rig: FAIL: the guest did not finish within $timeout s (killed); see $out/console.log" >&2
+    if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+        echo "rig: FAIL: the guest did not finish within $timeout s and was stopped; see $out/console.log" >&2
         return 1
     fi
     if [ -z "$exit_line" ]; then
