@@ -73,7 +73,7 @@ TEST_F(StartUp, EveryDriveIsListedInTableOrderWithItsNumberProductAndRevision) {
     second.vendorProduct = "OTHR    CD-ROM 52X      ";
     second.revision = "3.10";
     VirtualDriveConfig third;
-    third.vendorProduct = "SHORT";  // ends early: a zero byte ends the text
+    third.vendorProduct = "SHORT";  // the drive pads it with spaces, which are kept
     third.revision = "1";
     Drive('F', third);
     Drive('D');
@@ -81,7 +81,7 @@ TEST_F(StartUp, EveryDriveIsListedInTableOrderWithItsNumberProductAndRevision) {
     Start();
     EXPECT_EQ(window.items, (std::vector<std::string>{"[ 1 ] VELD    DVD-RW KX4800     1.02",
                                                       "[ 2 ] OTHR    CD-ROM 52X        3.10",
-                                                      "[ 3 ] SHORT  1"}));
+                                                      "[ 3 ] SHORT                     1   "}));
     EXPECT_EQ(window.selected, 0);
     EXPECT_EQ(atapi->CurrentHandle, atapi->Devices[0].Handle);
     EXPECT_NE(atapi->CurrentHandle, atapi->Devices[1].Handle);
@@ -111,6 +111,7 @@ TEST_F(StartUp, ChoosingAnItemMakesThatEntryTheCurrentDevice) {
     AspiDrive(0, 1, 0);
     AspiDrive(0, 2, 0);
     AspiDrive(1, 5, 3);
+    os.hostAdapters = 2;
     Start();
     EXPECT_EQ(atapi->CurrentTarget, 1);
     window.selected = 2;
