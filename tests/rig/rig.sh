@@ -9,7 +9,7 @@
 #   --script FILE    run in the guest by /bin/sh, in /rig, as root
 #   --trace EVENT    a QEMU trace event to log to trace.log (repeatable)
 #   --wait DEV       a /dev node the guest waits for before the script (repeatable)
-#   --timeout SEC    the guest is killed after this long (default 90)
+#   --timeout SEC    the guest is stopped after this long (default 90)
 #   FILE[=PATH]      copied into the guest: to /rig/NAME, or to PATH (relative to /rig
 #                    unless absolute). ELF programs bring the libraries ldd lists.
 # In the guest: busybox in /bin, wine64 at /usr/lib/wine/wine64, WINEPREFIX and
@@ -44,8 +44,8 @@ out=$(cd "$out" && pwd)
 MODULES=(scsi_common scsi_mod cdrom sr_mod sg libata ata_piix sd_mod)
 KERNEL_VERSION=$(dpkg-query -W -f='${Depends}' linux-image-cloud-amd64 2>/dev/null |
     sed -n 's/.*linux-image-\([^ ,]*-cloud-amd64\).*/\1/p')
-[ -n "$KERNEL_VERSION" ] && [ -f "/boot/vmlinuz-$KERNEL_VERSION" ] ||
-    { echo "rig: no cloud kernel (package linux-image-cloud-amd64)" >&2; exit 1; }
+[ -n "$KERNEL_VERSION" ] && [ -r "/boot/vmlinuz-$KERNEL_VERSION" ] ||
+    { echo "rig: no readable cloud kernel (package linux-image-cloud-amd64) in /boot" >&2; exit 1; }
 KERNEL=/boot/vmlinuz-$KERNEL_VERSION
 
 module_path() { find "/lib/modules/$KERNEL_VERSION/kernel" -name "$1.ko" -print -quit; }

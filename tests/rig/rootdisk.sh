@@ -4,7 +4,7 @@
 
 WINE_DIRS=(/usr/lib/wine /usr/lib/x86_64-linux-gnu/wine /usr/share/wine)
 WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver64
+WINE_SERVER=/usr/lib/wine/wineserver64
 # Drive letters of the guest prefix and the CD-ROM device each one stands for.
 ROOT_DRIVES=(d:/dev/sr0 e:/dev/sr1)
 ROOT_SIZE=2200M
@@ -22,7 +22,7 @@ elf_libraries() {
 
 wine_elf_files() {
     local f
-    for f in "$WINE" "$WINESERVER" $(find /usr/lib/x86_64-linux-gnu/wine/x86_64-unix -type f); do
+    for f in "$WINE" "$WINE_SERVER" $(find /usr/lib/x86_64-linux-gnu/wine/x86_64-unix -type f); do
         is_elf "$f" && echo "$f"
     done
 }
@@ -58,8 +58,8 @@ make_prefix() {
             >/dev/null 2>&1 || return 1
     done
     # Only a stopped server has written the registry out.
-    "$WINESERVER" -k
-    "$WINESERVER" -w
+    "$WINE_SERVER" -k
+    "$WINE_SERVER" -w
     unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 }
 
