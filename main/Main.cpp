@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "FlashSession.h"
 #include "Firmware.h"
@@ -63,20 +62,6 @@ std::string PageFailureText(uint32_t page, uint32_t pageCount, uint8_t status, c
     if (record.osError != 0) detail += ", system error " + std::to_string(record.osError);
     return "Writing page " + std::to_string(page) + " of " + std::to_string(pageCount) + " failed.\n" + detail +
            ".\n\n" + text::kRunAgain;
-}
-
-// Names every identity text the image lacks: "... carries no drive name and firmware version. ..."
-std::string MissingIdentityText(bool driveName, bool version, bool hardwareId) {
-    std::vector<const char*> missing;
-    if (driveName) missing.push_back("drive name");
-    if (version) missing.push_back("firmware version");
-    if (hardwareId) missing.push_back("hardware ID");
-    std::string list;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) list += i + 1 == missing.size() ? " and " : ", ";
-        list += missing[i];
-    }
-    return std::string(text::kNoIdentityText) + list + text::kNothingSent;
 }
 
 }  // namespace
@@ -141,11 +126,15 @@ void TMainW::btnStartClick(void*) {
 }
 
 bool TMainW::RefusedBeforeSending(int selected) {
-    std::string reason;
+    const char* reason = nullptr;
     if (!Image.data) {
         reason = text::kNoContainer;
-    } else if (!ImageDriveName || !ImageVersion || !ImageHardwareID) {
-        reason = MissingIdentityText(!ImageDriveName, !ImageVersion, !ImageHardwareID);
+    } else if (!ImageDriveName) {
+        reason = text::kNoDriveName;
+    } else if (!ImageVersion) {
+        reason = text::kNoVersion;
+    } else if (!ImageHardwareID) {
+        reason = text::kNoHardwareId;
     } else if (parameter_.checksum != ImageCheckSum) {
         reason = text::kChecksumRefused;
     } else if (Image.length == 0 || Image.length % kPageSize != 0) {
@@ -153,7 +142,7 @@ bool TMainW::RefusedBeforeSending(int selected) {
     } else if (selected < 0 || selected >= ListedCount(atapi_)) {
         reason = text::kNoDriveSelected;
     }
-    if (reason.empty()) return false;
+    if (!reason) return false;
     window_.ShowMessageBox(reason, text::kError, ui::kOk);
     return true;
 }

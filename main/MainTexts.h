@@ -19,9 +19,12 @@ inline constexpr char kFlashSucceed[] = "Flash Succeed!";
 // Refusals before anything is sent to the drive.
 inline constexpr char kNoContainer[] =
     "The firmware container could not be loaded. Nothing has been sent to the drive.";
-// Followed by what is missing, then kNothingSent.
-inline constexpr char kNoIdentityText[] = "The firmware image carries no ";
-inline constexpr char kNothingSent[] = ". Nothing has been sent to the drive.";
+inline constexpr char kNoDriveName[] =
+    "The firmware image carries no drive name. Nothing has been sent to the drive.";
+inline constexpr char kNoVersion[] =
+    "The firmware image carries no firmware version. Nothing has been sent to the drive.";
+inline constexpr char kNoHardwareId[] =
+    "The firmware image carries no hardware ID. Nothing has been sent to the drive.";
 inline constexpr char kChecksumRefused[] =
     "The firmware image checksum differs from the checksum stored in the container. "
     "Nothing has been sent to the drive.";
