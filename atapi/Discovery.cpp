@@ -1,6 +1,7 @@
 // Finding the optical drives and listing them in the device table.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "TAtapi.h"
 
@@ -56,16 +57,20 @@ int32_t TAtapi::ScanDriveLetters() {
 // Handles window messages while the manager works on the request, for at
 // most as long as an execute request may take: an address that never answers
 // is skipped, so start-up cannot hang.
-void TAtapi::WaitForDeviceType(SrbGDevBlock* block) {
+bool TAtapi::WaitForDeviceType(SrbGDevBlock* block) {
     const uint32_t start = os_.TickCount();
-    while (block->SRB_Status == kSsPending && os_.TickCount() - start < kAspiWaitMilliseconds) PumpMessages();
+    while (block->SRB_Status == kSsPending) {
+        if (os_.TickCount() - start >= kAspiWaitMilliseconds) return false;
+        PumpMessages();
+    }
+    return true;
 }
 
 int32_t TAtapi::ScanAspiBus() {
     DeviceCount = 0;
     if (getSupportInfo_ == nullptr || sendCommand_ == nullptr) return 0;
     const uint8_t adapters = static_cast<uint8_t>(os_.CallGetASPI32SupportInfo(getSupportInfo_) & 0xFF);
-    SrbGDevBlock* block = new SrbGDevBlock{};
+    auto block = std::make_unique<SrbGDevBlock>();
     for (unsigned ha = 0; ha < adapters; ++ha) {
         for (uint8_t target = 0; target < 8; ++target) {
             for (uint8_t lun = 0; lun < 8; ++lun) {
@@ -74,8 +79,14 @@ int32_t TAtapi::ScanAspiBus() {
                 block->SRB_HaId = static_cast<uint8_t>(ha);
                 block->SRB_Target = target;
                 block->SRB_Lun = lun;
-                os_.CallSendASPI32Command(sendCommand_, block);
-                WaitForDeviceType(block);
+                os_.CallSendASPI32Command(sendCommand_, block.get());
+                if (!WaitForDeviceType(block.get())) {
+                    // The manager may still answer into that block: it is set
+                    // aside until the manager is unloaded.
+                    abandoned_.push_back(std::move(block));
+                    block = std::make_unique<SrbGDevBlock>();
+                    continue;
+                }
                 if (block->SRB_Status != kSsComp || block->SRB_DeviceType != 5) continue;
                 if (DeviceCount >= kMaxDevices) continue;  // the table is full
                 SetCurrentDevice(static_cast<uint8_t>(ha), target, lun);
@@ -88,6 +99,5 @@ int32_t TAtapi::ScanAspiBus() {
             }
         }
     }
-    delete block;
     return DeviceCount;
 }

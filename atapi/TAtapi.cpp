@@ -35,6 +35,7 @@ TAtapi::TAtapi(OsApi& os) : os_(os) {
 TAtapi::~TAtapi() {
     delete ExecRequest;
     if (AspiLibrary != 0) os_.FreeLibrary(AspiLibrary);
+    abandoned_.clear();  // only now can no late answer arrive
     // Every drive that discovery opened, listed or not.
     for (OsHandle handle : opened_) os_.CloseHandle(handle);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,7 +86,7 @@ public:
     PassThroughBlock PassThroughRequest = {};
 
 private:
-    void WaitForDeviceType(SrbGDevBlock* block);
+    bool WaitForDeviceType(SrbGDevBlock* block);
     uint8_t SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
     void ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t lun, const uint8_t* inquiry,
                     bool productStopsAtZero, std::string name);
@@ -93,6 +94,7 @@ private:
     OsApi& os_;
     void* getSupportInfo_ = nullptr;
     void* sendCommand_ = nullptr;
+    std::vector<std::unique_ptr<SrbGDevBlock>> abandoned_;  // requests that never answered
     std::vector<OsHandle> opened_;  // every drive handle discovery opened
     std::string names_[kMaxDevices];
     CommandRecord last_;

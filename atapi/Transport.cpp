@@ -72,7 +72,7 @@ uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t le
 
 uint8_t TAtapi::SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction) {
     // No manager, or one without its entry points: nothing to send through.
-    if (ExecRequest == nullptr || sendCommand_ == nullptr) {
+    if (ExecRequest == nullptr || sendCommand_ == nullptr || getSupportInfo_ == nullptr) {
         last_.outcome = CommandOutcome::NotSent;
         return kSsErr;
     }

@@ -1,0 +1,123 @@
+#include "SgDiscovery.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint8_t kSgInquiry[12] = {0x12, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr uint32_t kSgInquiryLength = 50;
+constexpr int kOpticalType = 5;
+
+struct Address {
+    std::array<unsigned, 4> hctl;
+    fs::path folder;
+};
+
+// "H:C:T:L" as four decimal numbers, nothing else.
+bool ParseAddress(const std::string& name, std::array<unsigned, 4>& hctl) {
+    const char* at = name.data();
+    const char* end = at + name.size();
+    for (size_t i = 0; i < hctl.size(); ++i) {
+        auto [next, error] = std::from_chars(at, end, hctl[i]);
+        if (error != std::errc() || next == at) return false;
+        at = next;
+        if (i + 1 < hctl.size()) {
+            if (at == end || *at != ':') return false;
+            ++at;
+        }
+    }
+    return at == end;
+}
+
+bool IsOptical(const fs::path& device) {
+    std::ifstream file(device / "type");
+    int type = -1;
+    return (file >> type) && type == kOpticalType;
+}
+
+// The first name, in sorted order, of the entries of a folder, or of the entries named
+// prefix:<name> in the device folder itself.
+std::string FirstName(const fs::path& device, const std::string& kind) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(device / kind, error)) names.push_back(entry.path().filename());
+    if (names.empty()) {
+        const std::string prefix = kind + ":";
+        for (const auto& entry : fs::directory_iterator(device, error)) {
+            const std::string name = entry.path().filename();
+            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+                names.push_back(name.substr(prefix.size()));
+        }
+    }
+    if (names.empty()) return {};
+    return *std::min_element(names.begin(), names.end());
+}
+
+// Up to `count` characters; the copy stops at a zero byte, the rest stays zero.
+void CopyInquiryText(char* to, const uint8_t* from, size_t count) {
+    for (size_t i = 0; i < count && from[i] != 0; ++i) to[i] = static_cast<char>(from[i]);
+}
+
+}  // namespace
+
+std::string SgDeviceNode(const std::string& deviceFolder, const std::string& devRoot) {
+    for (const char* kind : {"block", "scsi_generic"}) {
+        const std::string name = FirstName(deviceFolder, kind);
+        if (!name.empty()) return devRoot + "/" + name;
+    }
+    return {};
+}
+
+SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, const std::string& devRoot)
+    : transport_(transport) {
+    std::vector<Address> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(sysfsRoot) / "class" / "scsi_device", error)) {
+        Address address;
+        if (!ParseAddress(entry.path().filename(), address.hctl)) continue;
+        address.folder = entry.path() / "device";
+        if (IsOptical(address.folder)) found.push_back(std::move(address));
+    }
+    std::sort(found.begin(), found.end(), [](const Address& a, const Address& b) { return a.hctl < b.hctl; });
+    if (found.size() > kSgMaxDrives) found.resize(kSgMaxDrives);
+
+    SgSystem& system = transport_.System();
+    for (const Address& address : found) {
+        SgDrive drive;
+        std::tie(drive.host, drive.channel, drive.target, drive.lun) =
+            std::tuple(address.hctl[0], address.hctl[1], address.hctl[2], address.hctl[3]);
+        drive.node = SgDeviceNode(address.folder, devRoot);
+        if (drive.node.empty()) {
+            drive.reason = "no device node (neither the sr nor the sg driver has claimed it)";
+        } else {
+            drive.fd = system.Open(drive.node, O_RDWR | O_NONBLOCK);
+            if (drive.fd < 0) {
+                drive.fd = -1;
+                drive.reason = ErrnoText(system.Errno());
+            }
+        }
+        if (drive.fd >= 0) {
+            uint8_t buffer[256];
+            std::memset(buffer, 0, sizeof buffer);  // a short answer must not leave another drive's bytes
+            drive.inquiryStatus = transport_.SendCommand(drive.fd, kSgInquiry, buffer, kSgInquiryLength, kDirIn);
+            CopyInquiryText(drive.Product, buffer + 8, 24);
+            CopyInquiryText(drive.Revision, buffer + 32, 4);
+        }
+        drives_.push_back(std::move(drive));
+    }
+}
+
+SgDriveList::~SgDriveList() {
+    for (const SgDrive& drive : drives_)
+        if (drive.fd >= 0) transport_.System().Close(drive.fd);
+}

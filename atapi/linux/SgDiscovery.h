@@ -1,0 +1,46 @@
+// Finds the optical drives the kernel lists in sysfs and asks each for its
+// INQUIRY data, as the Windows discovery does for drive letters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SgTransport.h"
+
+struct SgDrive {
+    std::string node;                       // "/dev/sr0", or "/dev/sg1" when there is no block node
+    unsigned host = 0, channel = 0, target = 0, lun = 0;
+    int fd = -1;                            // open O_RDWR | O_NONBLOCK, or -1 ...
+    std::string reason;                     // ... and then why (ErrnoText, or no device node)
+    char Product[50] = {};                  // INQUIRY bytes 8..31, stops at a zero byte
+    char Revision[8] = {};                  // INQUIRY bytes 32..35, stops at a zero byte
+    uint8_t inquiryStatus = 0;              // what the INQUIRY returned; 0 when none was sent
+};
+
+inline constexpr int kSgMaxDrives = 20;     // the size of the device table
+
+// Lists every SCSI device of peripheral type 5 under <sysfsRoot>/class/scsi_device/H:C:T:L,
+// ordered by H, C, T, L as numbers, at most kSgMaxDrives of them (later ones are neither
+// listed nor opened). Each is opened and sent the INQUIRY through the transport; one that
+// cannot be opened, or has no device node, is listed with fd -1 and the reason. The list
+// owns the descriptors and closes them when it goes.
+class SgDriveList {
+public:
+    explicit SgDriveList(SgTransport& transport, const std::string& sysfsRoot = "/sys",
+                         const std::string& devRoot = "/dev");
+    ~SgDriveList();
+    SgDriveList(const SgDriveList&) = delete;
+    SgDriveList& operator=(const SgDriveList&) = delete;
+
+    const std::vector<SgDrive>& Drives() const { return drives_; }
+
+private:
+    SgTransport& transport_;
+    std::vector<SgDrive> drives_;
+};
+
+// The device node sysfs names for one SCSI device folder (<...>/device): the block node
+// from block/<name> (or the older block:<name> link), else the generic node from
+// scsi_generic/<name>; empty when there is neither.
+std::string SgDeviceNode(const std::string& deviceFolder, const std::string& devRoot);

@@ -1,0 +1,27 @@
+// The few system calls the Linux drive access makes, behind a seam so that
+// tests can script every answer. The real one is SystemSgSystem().
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <string>
+
+class SgSystem {
+public:
+    virtual ~SgSystem() = default;
+    // open(2): a file descriptor, or -1 (Errno() says why).
+    virtual int Open(const std::string& path, int flags) = 0;
+    // close(2): 0, or -1.
+    virtual int Close(int fd) = 0;
+    // ioctl(fd, SG_IO, header): 0 when the request went through (the header then holds the
+    // SCSI, host and driver status), -1 when it did not (Errno() says why).
+    virtual int Ioctl(int fd, sg_io_hdr_t* header) = 0;
+    // errno of the most recent call that failed.
+    virtual int Errno() = 0;
+};
+
+// The real calls; defined only in the Linux-only source file. The SG_IO call runs with every
+// catchable signal blocked: the sg driver stops waiting when a signal comes, and a restarted
+// call would submit the command a second time. Whatever came in meanwhile is delivered as soon
+// as the command has ended.
+SgSystem& SystemSgSystem();

@@ -1,0 +1,27 @@
+// While a SignalHold lives, SIGINT, SIGTERM and SIGHUP do not end the process:
+// the first one that comes writes a line to standard error saying that the
+// firmware write is in progress and must not be interrupted, and every one is
+// remembered so that the program can stop with a failure once the write is
+// over. The previous handlers come back when the hold ends.
+//
+// Holds may nest; they share one record of what came, kept from the outermost one on.
+#pragma once
+
+#include <signal.h>
+
+inline constexpr const char kSignalHoldMessage[] =
+    "The firmware write is in progress and must not be interrupted.\n";
+
+class SignalHold {
+public:
+    SignalHold();
+    ~SignalHold();
+    SignalHold(const SignalHold&) = delete;
+    SignalHold& operator=(const SignalHold&) = delete;
+
+    bool SignalCame() const;
+    int FirstSignal() const;  // the number of the first signal that came, 0 when none
+
+private:
+    struct sigaction previous_[3];
+};
