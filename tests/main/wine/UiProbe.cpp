@@ -1,8 +1,12 @@
-// Reads the state of a running updater window from another process, for the
-// end-to-end tests: uiprobe state | uiprobe box CAPTION
+// Reads the state of a running updater window and of its message boxes from
+// another process, for the end-to-end tests:
+//   uiprobe state          caption, controls, list items, progress, log lines
+//   uiprobe boxes          every message box: caption, text, buttons with their screen centres
+//   uiprobe box CAPTION    the text of the box with that caption
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,6 +26,22 @@ std::string ClassOf(HWND window) {
     char name[64] = {};
     GetClassNameA(window, name, sizeof name);
     return name;
+}
+
+std::string Centre(HWND window) {
+    RECT r;
+    GetWindowRect(window, &r);
+    return std::to_string((r.left + r.right) / 2) + "," + std::to_string((r.top + r.bottom) / 2);
+}
+
+// A box's text on one line: its line breaks become '|'.
+std::string OneLine(std::string text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') continue;
+        out += c == '\n' ? '|' : c;
+    }
+    return out;
 }
 
 struct Controls {
@@ -51,6 +71,15 @@ int State() {
         return 1;
     }
     std::printf("caption=%s\n", Text(main).c_str());
+    RECT frame;
+    GetWindowRect(main, &frame);
+    std::printf("window=%ld,%ld,%ld,%ld\n", frame.left, frame.top, frame.right - frame.left,
+                frame.bottom - frame.top);
+    std::printf("start_at=%s\n", Centre(controls.start).c_str());
+    std::printf("list_at=%s\n", Centre(controls.combo).c_str());
+    RECT bar;
+    GetWindowRect(controls.progress, &bar);
+    std::printf("progress_rect=%ld,%ld,%ld,%ld\n", bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top);
     std::printf("start=%s\n", IsWindowEnabled(controls.start) ? "enabled" : "disabled");
     std::printf("list=%s\n", IsWindowEnabled(controls.combo) ? "enabled" : "disabled");
     const LRESULT count = SendMessageA(controls.combo, CB_GETCOUNT, 0, 0);
@@ -102,6 +131,24 @@ BOOL CALLBACK FindBox(HWND window, LPARAM context) {
     return TRUE;
 }
 
+BOOL CALLBACK ListButton(HWND child, LPARAM) {
+    if (_stricmp(ClassOf(child).c_str(), "Button") == 0 && IsWindowVisible(child)) {
+        std::string label = Text(child);
+        label.erase(std::remove(label.begin(), label.end(), '&'), label.end());
+        std::printf("BUTTON text=\"%s\" at=%s\n", label.c_str(), Centre(child).c_str());
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK ListBox(HWND window, LPARAM) {
+    if (ClassOf(window) != "#32770" || !IsWindowVisible(window)) return TRUE;
+    BoxSearch search{"", {}, true};
+    EnumChildWindows(window, BoxText, reinterpret_cast<LPARAM>(&search));
+    std::printf("BOX caption=\"%s\" text=\"%s\"\n", Text(window).c_str(), OneLine(search.text).c_str());
+    EnumChildWindows(window, ListButton, 0);
+    return TRUE;
+}
+
 int Box(const char* caption) {
     BoxSearch search{caption, {}, false};
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
@@ -118,6 +165,10 @@ int Box(const char* caption) {
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "state") == 0) return State();
     if (argc == 3 && std::strcmp(argv[1], "box") == 0) return Box(argv[2]);
-    std::fprintf(stderr, "usage: uiprobe state | uiprobe box CAPTION\n");
+    if (argc == 2 && std::strcmp(argv[1], "boxes") == 0) {
+        EnumWindows(ListBox, 0);
+        return 0;
+    }
+    std::fprintf(stderr, "usage: uiprobe state | uiprobe boxes | uiprobe box CAPTION\n");
     return 2;
 }
