@@ -136,14 +136,14 @@ TEST_F(Aspi, FillsTheExecuteRequestForTheCurrentDevice) {
         EXPECT_EQ(srb.SRB_HaId, 0);
         EXPECT_EQ(srb.SRB_Target, 2);
         EXPECT_EQ(srb.SRB_Lun, 1);
-        EXPECT_EQ(srb.SRB_BufLen, 20u);
-        EXPECT_EQ(srb.SRB_BufPointer, buffer);
+        EXPECT_EQ(uint32_t{srb.SRB_BufLen}, 20u);
+        EXPECT_EQ(static_cast<uint8_t*>(srb.SRB_BufPointer), buffer);  // packed: compare copies
         EXPECT_EQ(srb.SRB_SenseLen, 14);
         EXPECT_EQ(srb.SRB_CDBLen, 12);
-        EXPECT_NE(srb.SRB_PostProc, nullptr);
+        EXPECT_NE(static_cast<void*>(srb.SRB_PostProc), nullptr);
         EXPECT_EQ(0, std::memcmp(srb.CDBByte, kIdentity, 12));
         EXPECT_EQ(srb.SRB_Status, 0);  // cleared before the call
-        EXPECT_EQ(srb.SRB_Hdr_Rsvd, 0u);
+        EXPECT_EQ(uint32_t{srb.SRB_Hdr_Rsvd}, 0u);
     }
     atapi->SelectDevice(1);
     atapi->SendCommand(kIdentity, buffer, 20, kDirIn);
@@ -175,7 +175,7 @@ TEST_F(Aspi, PendingRequestIsAwaitedThirtySecondsAtMost) {
     ASSERT_EQ(os.abortRequests.size(), 1u);
     EXPECT_EQ(os.abortRequests[0].SRB_Cmd, 3);
     EXPECT_EQ(os.abortRequests[0].SRB_HaId, atapi->CurrentHaId);
-    EXPECT_EQ(os.abortRequests[0].SRB_ToAbort, atapi->ExecRequest);
+    EXPECT_EQ(static_cast<void*>(os.abortRequests[0].SRB_ToAbort), static_cast<void*>(atapi->ExecRequest));
 
     os.aspiAnswer = FakeOs::AspiAnswer::WaitFails;
     EXPECT_EQ(atapi->SendCommand(kIdentity, buffer, 20, kDirIn), 4);
