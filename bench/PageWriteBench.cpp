@@ -39,9 +39,9 @@ public:
 
 void PageWrite(SgTransport& transport, uint8_t* page, uint16_t imageSum, uint8_t number) {
     const uint16_t pageSum = GetCheckSum(page, kPage);
-    const uint8_t cdb[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44,
-                             uint8_t(pageSum >> 8), uint8_t(pageSum), uint8_t(imageSum >> 8), uint8_t(imageSum),
-                             number, 0x08};
+    // Checksums high byte first, then the page number's low 8 bits.
+    const uint8_t cdb[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44, uint8_t(pageSum >> 8), uint8_t(pageSum),
+                             uint8_t(imageSum >> 8), uint8_t(imageSum), number, 0x08};
     benchmark::DoNotOptimize(transport.SendCommand(3, cdb, page, kPage, kDirOut));
 }
 
