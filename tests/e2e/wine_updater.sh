@@ -146,6 +146,11 @@ if start_window match UPDATER_VDRIVES="0:0:0=match"; then
             shot flashed-box
             press 'Yes!' OK
             shot flashed
+            expect "the drive was asked for its identity, then INQUIRY, before the pages" test \
+                "$(aspi_log match | grep '^EXEC' | sed -n '2,3p;4s/cdb=FD.*/cdb=FD/p')" = "$(printf '%s\n' \
+                'EXEC 0:0:0 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 len=20 flags=0x48 status=1' \
+                'EXEC 0:0:0 cdb=12 00 00 00 32 00 00 00 00 00 00 00 len=50 flags=0x48 status=1' \
+                'EXEC 0:0:0 cdb=FD')"
             expect "every page was written once" test "$(page_writes match)" = "$pages"
             expect "the command blocks carry checksums and page numbers" diff \
                 <(aspi_log match | grep '^EXEC .* cdb=FD' | sed 's/^EXEC [0-9:]* //') "$work/expected.cdb"
