@@ -24,7 +24,8 @@ function field(line, key,    m) {
 }
 
 function quoted(line, key) {
-    if (match(line, " " key "=\"[^\"]*\"")) return substr(line, RSTART + length(key) + 3, RLENGTH - length(key) - 4)
+    if (match(line, " " key "=\"[^\"]*\""))
+        return substr(line, RSTART + length(key) + 3, RLENGTH - length(key) - 4)
     return "(none)"
 }
 
@@ -64,7 +65,11 @@ BEGIN {
 # --- the probe's output
 FILENAME == ARGV[1] {
     sub(/\r$/, "")
-    if ($1 == "ATAPIPROBE" && $2 ~ /^platform=/) { header = $0; platform = field($0, "platform"); count = field($0, "devices") }
+    if ($1 == "ATAPIPROBE" && $2 ~ /^platform=/) {
+        header = $0
+        platform = field($0, "platform")
+        count = field($0, "devices")
+    }
     else if ($0 == "ATAPIPROBE done") done = 1
     else if ($1 == "MESSAGE") messages = messages (messages == "" ? "" : "; ") $0
     else if ($1 == "DEVICE") {
@@ -126,7 +131,8 @@ function hex_value(s,    v, i, c) {
 # The probe's line for drive i and command name, as its position, or -1.
 function find_cmd(i, name,    c, found) {
     found = -1
-    for (c = 0; c < commands; c++) if (cmd_index[c] == i && cmd_name[c] == name) found = (found == -1 ? c : -2)
+    for (c = 0; c < commands; c++)
+        if (cmd_index[c] == i && cmd_name[c] == name) found = (found == -1 ? c : -2)
     return found
 }
 
@@ -154,7 +160,8 @@ END {
           "header '" header "', " devices " DEVICE lines")
     check(devices == 2 && dev_index[0] == 0 && dev_name[0] == "\\\\.\\D:" && dev_index[1] == 1 &&
           dev_name[1] == "\\\\.\\E:", "discovery: drives \\\\.\\D: and \\\\.\\E: in letter order",
-          "got " (devices > 0 ? dev_index[0] "=" dev_name[0] : "none") (devices > 1 ? ", " dev_index[1] "=" dev_name[1] : ""))
+          "got " (devices > 0 ? dev_index[0] "=" dev_name[0] : "none") \
+          (devices > 1 ? ", " dev_index[1] "=" dev_name[1] : ""))
     why = ""
     for (i = 0; i < devices; i++)
         if (dev_product[i] != "QEMU    QEMU DVD-ROM    " || dev_revision[i] != "2.5+")
@@ -162,14 +169,21 @@ END {
     check(devices > 0 && why == "", "discovery: Product and Revision of each drive", why)
 
     why = ""
-    for (i = 0; i < 2; i++) { r = check_cmd(i, "inquiry", INQUIRY, 1, "", ""); if (r != "") why = why r "; " }
+    for (i = 0; i < 2; i++) {
+        r = check_cmd(i, "inquiry", INQUIRY, 1, "", "")
+        if (r != "") why = why r "; "
+    }
     check(why == "", "inquiry: status 1 on each drive", why)
     why = ""
-    for (i = 0; i < 2; i++) { r = check_cmd(i, "identity", IDENTITY, 2, "0x5", "0x24"); if (r != "") why = why r "; " }
+    for (i = 0; i < 2; i++) {
+        r = check_cmd(i, "identity", IDENTITY, 2, "0x5", "0x24")
+        if (r != "") why = why r "; "
+    }
     check(why == "", "identity query: status 2, sense key 5, ASC 24 on each drive", why)
     why = check_cmd(page_write, "pagewrite", PAGE_WRITE, 2, "0x5", "0x20")
     for (c = 0; c < commands; c++)
-        if (cmd_name[c] == "pagewrite" && cmd_index[c] != page_write) why = why "; a page write on drive " cmd_index[c]
+        if (cmd_name[c] == "pagewrite" && cmd_index[c] != page_write)
+            why = why "; a page write on drive " cmd_index[c]
     check(why == "", "page write: only on drive " page_write ", status 2, sense key 5, ASC 20", why)
 
     check(traced > 0, "trace: command packets logged in a known format",
@@ -179,7 +193,8 @@ END {
     for (m = 0; m < matched; m++) {
         per[trace_packet[m], trace_drive[m]]++
         if (trace_limit[m] != want_limit[trace_packet[m]])
-            why = why trace_kind[m] " reached the drive with " trace_limit[m] " bytes, not " want_limit[trace_packet[m]] "; "
+            why = why trace_kind[m] " reached the drive with " trace_limit[m] " bytes, not " \
+                  want_limit[trace_packet[m]] "; "
     }
     check(drives_seen == 2 && per[INQUIRY, 0] == 2 && per[INQUIRY, 1] == 2 && seen[INQUIRY] == 4,
           "trace: INQUIRY block twice on each of two drives",
@@ -190,7 +205,8 @@ END {
     printed = find_cmd(page_write, "pagewrite")
     check(printed >= 0 && seen[cmd_cdb[printed]] == 1 && cmd_cdb[printed] == PAGE_WRITE,
           "trace: page write block as the probe printed it, once",
-          printed < 0 ? "the probe printed none" : cmd_cdb[printed] " seen " seen[cmd_cdb[printed]] + 0 " times")
+          printed < 0 ? "the probe printed none" : \
+                        cmd_cdb[printed] " seen " seen[cmd_cdb[printed]] + 0 " times")
     check(why == "", "trace: transfer lengths 50, 20 and 16384 bytes", why)
 
     # Discovery asks D: then E:; then the probe's commands follow in the order it
