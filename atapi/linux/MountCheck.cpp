@@ -28,7 +28,9 @@ std::string ReadLine(const fs::path& file) {
     return line;
 }
 
-std::string Numbers(dev_t device) { return std::to_string(major(device)) + ":" + std::to_string(minor(device)); }
+std::string Numbers(dev_t device) {
+    return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
 
 std::optional<dev_t> ParseNumbers(const std::string& text) {
     unsigned majorNumber = 0, minorNumber = 0;
@@ -117,7 +119,8 @@ bool Matches(const Identity& node, const std::string& source, const fs::path& sy
 
 }  // namespace
 
-MountCheck CheckMounted(const std::string& node, const std::string& mountsPath, const std::string& sysfsRoot) {
+MountCheck CheckMounted(const std::string& node, const std::string& mountsPath,
+                        const std::string& sysfsRoot) {
     MountCheck result;
     std::ifstream mounts(mountsPath);
     if (!mounts) {

@@ -50,7 +50,8 @@ bool IsOptical(const fs::path& device) {
 std::string FirstName(const fs::path& device, const std::string& kind) {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(device / kind, error)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(device / kind, error))
+        names.push_back(entry.path().filename());
     if (names.empty()) {
         const std::string prefix = kind + ":";
         for (const auto& entry : fs::directory_iterator(device, error)) {
@@ -109,7 +110,8 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
         if (drive.fd >= 0) {
             uint8_t buffer[256];
             std::memset(buffer, 0, sizeof buffer);  // a short answer must not leave another drive's bytes
-            drive.inquiryStatus = transport_.SendCommand(drive.fd, kSgInquiry, buffer, kSgInquiryLength, kDirIn);
+            drive.inquiryStatus =
+                transport_.SendCommand(drive.fd, kSgInquiry, buffer, kSgInquiryLength, kDirIn);
             CopyInquiryText(drive.Product, buffer + 8, 24);
             CopyInquiryText(drive.Revision, buffer + 32, 4);
         }

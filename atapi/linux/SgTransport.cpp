@@ -69,6 +69,7 @@ uint8_t SgTransport::SendCommand(int fd, const uint8_t* cdb, uint8_t* buffer, ui
 
 std::string ErrnoText(int error) {
     std::string text = std::strerror(error);
-    if (error == EACCES || error == EPERM) text += ": vendor commands through SG_IO need root or CAP_SYS_RAWIO";
+    if (error == EACCES || error == EPERM)
+        text += ": vendor commands through SG_IO need root or CAP_SYS_RAWIO";
     return text;
 }

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "FakeSgSystem.h"
+#include "SgDiscovery.h"
+#include "TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 50 bytes of INQUIRY data: peripheral type 5, the identification texts at 8 and 32.
+std::vector<uint8_t> InquiryData(const std::string& vendorProduct, const std::string& revision) {
+    std::vector<uint8_t> data(50, 0);
+    data[0] = 0x05;
+    data[4] = 45;
+    std::memcpy(data.data() + 8, vendorProduct.data(), std::min<size_t>(vendorProduct.size(), 24));
+    std::memcpy(data.data() + 32, revision.data(), std::min<size_t>(revision.size(), 4));
+    return data;
+}
+
+// A sysfs tree laid out as the kernel does it: the SCSI device folder under devices/,
+// reached from class/scsi_device/H:C:T:L through symbolic links.
+class FakeSysfs {
+public:
+    explicit FakeSysfs(const TempDir& dir) : dir_(dir) {}
+
+    // kind: "block" or "scsi_generic" (a folder holding the node's name), "block:" (the old
+    // block:<name> link), or "" for no node at all.
+    void Add(const std::string& hctl, const std::string& type, const std::string& kind = "block",
+             const std::string& nodeName = "") {
+        const std::string device = "sys/devices/pci0000:00/host/target/" + hctl;
+        dir_.Write(device + "/type", type);
+        if (kind == "block" || kind == "scsi_generic") {
+            fs::create_directories(dir_.Path() / device / kind / nodeName);
+        } else if (kind == "block:") {
+            fs::create_directories(dir_.Path() / "sys/block" / nodeName);
+            fs::create_symlink("../../../../../block/" + nodeName,
+                               dir_.Path() / device / ("block:" + nodeName));
+        }
+        const fs::path classDevice = dir_.Path() / device / "scsi_device" / hctl;
+        fs::create_directories(classDevice);
+        fs::create_symlink("../..", classDevice / "device");
+        fs::create_directories(dir_.Path() / "sys/class/scsi_device");
+        fs::create_symlink(fs::relative(classDevice, dir_.Path() / "sys/class/scsi_device"),
+                           dir_.Path() / "sys/class/scsi_device" / hctl);
+    }
+    std::string Root() const { return dir_ / "sys"; }
+
+private:
+    const TempDir& dir_;
+};
+
+class SgDiscoveryTest : public ::testing::Test {
+protected:
+    // A drive at H:C:T:L with block node srN that opens as descriptor 100 + N and answers the
+    // INQUIRY with the given texts.
+    void Drive(const std::string& hctl, int n, const std::string& product = "VELD    DVD-RW KX4800   ",
+               const std::string& revision = "1.02") {
+        sysfs.Add(hctl, "5\n", "block", "sr" + std::to_string(n));
+        sg.nodes["/dev/sr" + std::to_string(n)] = 100 + n;
+        inquiry[100 + n] = InquiryData(product, revision);
+    }
+    void SetUp() override {
+        sg.answer = [this](int fd, const sg_io_hdr_t&) {
+            SgAnswer a;
+            a.data = inquiry[fd];
+            return a;
+        };
+    }
+    std::vector<std::string> Nodes(const SgDriveList& list) {
+        std::vector<std::string> nodes;
+        for (const SgDrive& d : list.Drives()) nodes.push_back(d.node);
+        return nodes;
+    }
+
+    TempDir dir;
+    FakeSysfs sysfs{dir};
+    FakeSgSystem sg;
+    SgTransport transport{sg};
+    std::map<int, std::vector<uint8_t>> inquiry;
+};
+
+TEST_F(SgDiscoveryTest, NoScsiDevicesFolderListsNothing) {
+    SgDriveList list(transport, dir / "sys");
+    EXPECT_TRUE(list.Drives().empty());
+    EXPECT_TRUE(sg.opens.empty());
+}
+
+TEST_F(SgDiscoveryTest, OrdersByHostChannelTargetLunAsNumbers) {
+    Drive("10:0:0:0", 5);
+    Drive("2:0:10:0", 4);
+    Drive("2:0:9:0", 3);
+    Drive("2:1:0:0", 2);
+    Drive("2:0:0:1", 1);
+    Drive("2:0:0:0", 0);
+    SgDriveList list(transport, sysfs.Root());
+    EXPECT_EQ(Nodes(list), (std::vector<std::string>{"/dev/sr0", "/dev/sr1", "/dev/sr3", "/dev/sr4",
+                                                     "/dev/sr2",
+                                                     "/dev/sr5"}));
+    const SgDrive& d = list.Drives()[3];
+    EXPECT_EQ(d.host, 2u);
+    EXPECT_EQ(d.channel, 0u);
+    EXPECT_EQ(d.target, 10u);
+    EXPECT_EQ(d.lun, 0u);
+}
+
+TEST_F(SgDiscoveryTest, ListsOnlyPeripheralTypeFive) {
+    Drive("0:0:0:0", 0);
+    sysfs.Add("0:0:1:0", "0\n", "block", "sda");     // a disk
+    sysfs.Add("0:0:2:0", "15\n", "block", "sdb");    // holds a 5, but is not 5
+    sysfs.Add("0:0:3:0", "", "block", "sdc");        // unreadable type
+    sysfs.Add("0:0:4:0", "55\n", "scsi_generic", "sg4");
+    Drive("1:0:0:0", 1);
+    fs::create_directories(dir.Path() / "sys/class/scsi_device/host3");   // not an address
+    fs::create_directories(dir.Path() / "sys/class/scsi_device/1:2:3");   // three numbers only
+    fs::create_directories(dir.Path() / "sys/class/scsi_device/1:2:3:4:5");
+    SgDriveList list(transport, sysfs.Root());
+    EXPECT_EQ(Nodes(list), (std::vector<std::string>{"/dev/sr0", "/dev/sr1"}));
+    EXPECT_EQ(sg.opens.size(), 2u);
+}
+
+TEST_F(SgDiscoveryTest, ListsAtMostTwentyAndOpensNoMore) {
+    for (int n = 0; n < 23; ++n) Drive("0:0:" + std::to_string(n) + ":0", n);
+    SgDriveList list(transport, sysfs.Root());
+    ASSERT_EQ(list.Drives().size(), 20u);
+    EXPECT_EQ(list.Drives().back().node, "/dev/sr19");
+    EXPECT_EQ(sg.opens.size(), 20u);
+    EXPECT_EQ(sg.sent.size(), 20u);
+}
+
+TEST_F(SgDiscoveryTest, OpensEachReadWriteWithoutBlocking) {
+    Drive("0:0:0:0", 0);
+    SgDriveList list(transport, sysfs.Root(), "/dev");
+    ASSERT_EQ(sg.opens.size(), 1u);
+    EXPECT_EQ(sg.opens[0].first, "/dev/sr0");
+    EXPECT_EQ(sg.opens[0].second, O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(list.Drives()[0].fd, 100);
+    EXPECT_TRUE(list.Drives()[0].reason.empty());
+}
+
+TEST_F(SgDiscoveryTest, DriveThatCannotBeOpenedIsListedWithTheReason) {
+    Drive("0:0:0:0", 0);
+    Drive("0:0:1:0", 1);
+    Drive("0:0:2:0", 2);
+    sg.openErrors["/dev/sr1"] = EACCES;
+    sg.openErrors["/dev/sr2"] = ENOMEDIUM;
+    SgDriveList list(transport, sysfs.Root());
+    ASSERT_EQ(list.Drives().size(), 3u);
+    const SgDrive& denied = list.Drives()[1];
+    EXPECT_EQ(denied.node, "/dev/sr1");
+    EXPECT_EQ(denied.fd, -1);
+    EXPECT_EQ(denied.reason, "Permission denied: vendor commands through SG_IO need root or CAP_SYS_RAWIO");
+    EXPECT_STREQ(denied.Product, "");
+    EXPECT_EQ(denied.inquiryStatus, 0);
+    EXPECT_EQ(list.Drives()[2].reason, std::strerror(ENOMEDIUM));
+    // Only the drive that opened was asked.
+    ASSERT_EQ(sg.sent.size(), 1u);
+    EXPECT_EQ(sg.sent[0].fd, 100);
+}
+
+TEST_F(SgDiscoveryTest, FindsTheNodeOfEachKind) {
+    sysfs.Add("0:0:0:0", "5", "block", "sr0");
+    sysfs.Add("0:0:1:0", "5", "scsi_generic", "sg3");
+    sysfs.Add("0:0:2:0", "5", "block:", "sr7");
+    sysfs.Add("0:0:3:0", "5", "", "");
+    sg.nodes = {{"/x/dev/sr0", 3}, {"/x/dev/sg3", 4}, {"/x/dev/sr7", 5}};
+    SgDriveList list(transport, sysfs.Root(), "/x/dev");
+    EXPECT_EQ(Nodes(list), (std::vector<std::string>{"/x/dev/sr0", "/x/dev/sg3", "/x/dev/sr7", ""}));
+    EXPECT_EQ(list.Drives()[3].fd, -1);
+    EXPECT_NE(list.Drives()[3].reason.find("no device node"), std::string::npos);
+    EXPECT_EQ(sg.opens.size(), 3u);
+}
+
+TEST_F(SgDiscoveryTest, BlockNodeIsPreferredToTheGenericOne) {
+    sysfs.Add("0:0:0:0", "5", "block", "sr0");
+    fs::create_directories(dir.Path() / "sys/devices/pci0000:00/host/target/0:0:0:0/scsi_generic/sg0");
+    SgDriveList list(transport, sysfs.Root());
+    EXPECT_EQ(Nodes(list), (std::vector<std::string>{"/dev/sr0"}));
+    EXPECT_EQ(SgDeviceNode((dir / "sys/devices/pci0000:00/host/target/0:0:0:0"), "/dev"), "/dev/sr0");
+}
+
+TEST_F(SgDiscoveryTest, SendsTheStandardInquiryAndCopiesItsTexts) {
+    Drive("0:0:0:0", 0, "QEMU    QEMU DVD-ROM    ", "2.5+");
+    SgDriveList list(transport, sysfs.Root());
+    ASSERT_EQ(sg.sent.size(), 1u);
+    const FakeSgSystem::Sent& s = sg.sent[0];
+    EXPECT_EQ(s.cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0x32, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(s.header.dxfer_len, 50u);
+    EXPECT_EQ(s.header.dxfer_direction, SG_DXFER_FROM_DEV);
+    const SgDrive& d = list.Drives()[0];
+    EXPECT_STREQ(d.Product, "QEMU    QEMU DVD-ROM    ");  // 24 characters, spaces kept
+    EXPECT_STREQ(d.Revision, "2.5+");
+    EXPECT_EQ(d.inquiryStatus, 1);
+    EXPECT_EQ(std::count(d.Product + 24, d.Product + 50, 0), 26);
+    EXPECT_EQ(std::count(d.Revision + 4, d.Revision + 8, 0), 4);
+}
+
+TEST_F(SgDiscoveryTest, ZeroByteEndsEachText) {
+    Drive("0:0:0:0", 0, std::string("VELD\0   DVD-RW", 14), std::string("1\0" "02", 4));
+    SgDriveList list(transport, sysfs.Root());
+    const SgDrive& d = list.Drives()[0];
+    EXPECT_STREQ(d.Product, "VELD");
+    EXPECT_EQ(std::count(d.Product, d.Product + 50, 0), 46);
+    EXPECT_STREQ(d.Revision, "1");
+    EXPECT_EQ(std::count(d.Revision, d.Revision + 8, 0), 7);
+}
+
+TEST_F(SgDiscoveryTest, ShortOrFailedAnswerLeavesNothingOfTheDriveBefore) {
+    Drive("0:0:0:0", 0, "VELD    DVD-RW KX4800   ", "1.02");
+    Drive("0:0:1:0", 1);
+    Drive("0:0:2:0", 2);
+    inquiry[101] = std::vector<uint8_t>(8, 0x05);  // ends before the texts
+    sg.answer = [this](int fd, const sg_io_hdr_t&) {
+        SgAnswer a;
+        a.data = inquiry[fd];
+        if (fd == 102) a = {.status = 2, .driver = kDriverSense, .sense = FixedSense(2, 0x3A, 0)};
+        return a;
+    };
+    SgDriveList list(transport, sysfs.Root());
+    ASSERT_EQ(list.Drives().size(), 3u);
+    EXPECT_STREQ(list.Drives()[0].Product, "VELD    DVD-RW KX4800   ");
+    EXPECT_STREQ(list.Drives()[1].Product, "");
+    EXPECT_STREQ(list.Drives()[1].Revision, "");
+    EXPECT_EQ(list.Drives()[1].inquiryStatus, 1);
+    // A failed INQUIRY still lists the drive.
+    EXPECT_STREQ(list.Drives()[2].Product, "");
+    EXPECT_EQ(list.Drives()[2].inquiryStatus, 2);
+    EXPECT_EQ(list.Drives()[2].fd, 102);
+}
+
+TEST_F(SgDiscoveryTest, ClosesEveryOpenDescriptorWhenItGoes) {
+    Drive("0:0:0:0", 0);
+    Drive("0:0:1:0", 1);
+    Drive("0:0:2:0", 2);
+    sg.openErrors["/dev/sr1"] = EBUSY;
+    {
+        SgDriveList list(transport, sysfs.Root());
+        EXPECT_TRUE(sg.closes.empty());
+    }
+    EXPECT_EQ(sg.closes, (std::vector<int>{100, 102}));
+}
+
+}  // namespace
