@@ -1,0 +1,137 @@
+#include "TerminalWindow.h"
+
+#include <cctype>
+
+#include "MainTexts.h"
+
+namespace {
+
+constexpr int kBarWidth = 40;
+
+// A message box text on one line, for standard error.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        if (c != '\n') {
+            line += c;
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
+        }
+    }
+    return line;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Only these two questions may be answered by --yes; a mismatch is an error box, never a question.
+bool YesAnswers(const std::string& text) {
+    return text == text::kDriveVersionNewer || text == text::kFlashNow;
+}
+
+}  // namespace
+
+TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in)
+    : options_(options), out_(out), err_(err), in_(in) {}
+
+void TerminalWindow::AppendLog(const std::string& line) {
+    if (barOpen_) {
+        std::fputc('\n', out_);
+        barOpen_ = false;
+    }
+    std::fprintf(out_, "%s\n", line.c_str());
+}
+
+void TerminalWindow::SelectDeviceItem(int index) {
+    selected_ = index >= 0 && index < static_cast<int>(items_.size()) ? index : -1;
+}
+
+void TerminalWindow::SetProgressPosition(uint32_t position) {
+    if (position == 0 || progressMax_ == 0) return;
+    if (!options_.progressBar) {
+        std::fprintf(out_, "Progress: %u of %u pages\n", position, progressMax_);
+        return;
+    }
+    const int filled = static_cast<int>(static_cast<uint64_t>(kBarWidth) * position / progressMax_);
+    std::fprintf(out_, "\r[%s%s] %u/%u", std::string(filled, '#').c_str(),
+                 std::string(kBarWidth - filled, '.').c_str(), position, progressMax_);
+    barOpen_ = true;
+    if (position >= progressMax_) {
+        std::fputc('\n', out_);
+        barOpen_ = false;
+    }
+    std::fflush(out_);
+}
+
+void TerminalWindow::ErrorLine(const std::string& text) {
+    std::fprintf(err_, "updater: %s\n", OneLine(text).c_str());
+}
+
+void TerminalWindow::ReportSystemError(const std::string& text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == '\r')) trimmed.pop_back();
+    AppendLog(trimmed);
+    ErrorLine(trimmed);
+}
+
+int TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+    if (flags == ui::kOk) {
+        if (options_.dryRun && text == text::kFlashSucceed) {
+            AppendLog("Dry run passed: every check was made; no page write was sent.");
+            succeeded_ = true;
+            return ui::kIdOk;
+        }
+        AppendLog(caption + ": " + text);
+        if (caption == text::kError) {
+            ErrorLine(text);
+            refused_ = true;
+        }
+        if (text == text::kFlashSucceed) succeeded_ = true;
+        return ui::kIdOk;
+    }
+    return Ask(text, caption, flags);
+}
+
+int TerminalWindow::Ask(const std::string& text, const std::string& caption, uint32_t flags) {
+    const bool yesNo = flags == ui::kYesNo;
+    const int accept = yesNo ? ui::kIdYes : ui::kIdOk;
+    const int decline = yesNo ? ui::kIdNo : ui::kIdCancel;
+    const std::string acceptWord = yesNo ? "Yes" : "OK", declineWord = yesNo ? "No" : "Cancel";
+    AppendLog(caption + ": " + text);
+
+    if (options_.dryRun && text == text::kFlashNow) {
+        AppendLog("Dry run: answered OK; the page-write blocks are printed below and not sent.");
+        return accept;
+    }
+    if (options_.yes && YesAnswers(text)) {
+        AppendLog("Answered " + acceptWord + " (--yes).");
+        return accept;
+    }
+    if (!options_.interactive) {
+        const std::string why = "No terminal to ask on and no --yes: answered " + declineWord + ".";
+        AppendLog(why);
+        ErrorLine(why + " " + text);
+        refused_ = true;
+        return decline;
+    }
+    for (;;) {
+        std::fprintf(out_, "%s/%s? ", acceptWord.c_str(), declineWord.c_str());
+        std::fflush(out_);
+        char line[64];
+        if (!std::fgets(line, sizeof line, in_)) {
+            AppendLog("");
+            break;
+        }
+        std::string answer = Lower(line);
+        while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+        if (answer == Lower(acceptWord) || (yesNo && answer == "y")) return accept;
+        if (answer == Lower(declineWord) || answer.empty() || (yesNo && answer == "n")) break;
+    }
+    const std::string why = "Answered " + declineWord + ".";
+    AppendLog(why);
+    ErrorLine(why + " " + text);
+    refused_ = true;
+    return decline;
+}

@@ -1,0 +1,69 @@
+// The window layer on a terminal: log lines on standard output, message boxes
+// as prompts with the same texts, captions and answers, the progress as a bar
+// on a terminal and as plain lines otherwise.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "MainWindowUi.h"
+
+struct TerminalOptions {
+    bool yes = false;          // answer the version question and the last confirmation with Yes/OK
+    bool dryRun = false;       // page writes are printed, not sent: say so instead of the success box
+    bool interactive = false;  // questions can be asked on the terminal
+    bool progressBar = false;  // standard output is a terminal
+};
+
+class TerminalWindow : public MainWindowUi {
+public:
+    TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in);
+
+    void SetCaption(const std::string& text) override { caption_ = text; }
+    void ClearLog() override {}
+    void AppendLog(const std::string& line) override;
+    void AddDeviceItem(const std::string& text) override { items_.push_back(text); }
+    void SelectDeviceItem(int index) override;
+    int SelectedDeviceIndex() override { return selected_; }
+    void SetProgressMax(uint32_t maximum) override { progressMax_ = maximum; }
+    void SetProgressPosition(uint32_t position) override;
+    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+    void SetControlsEnabled(bool) override {}
+    void SetCloseAllowed(bool) override {}
+    void SetKeepAwake(bool) override {}
+    void SetShutdownBlocked(bool on) override {
+        if (onWriting) onWriting(on);
+    }
+    void ProcessPendingMessages() override { std::fflush(out_); }
+
+    // Called with true when the page writes begin and with false when they are over.
+    std::function<void(bool)> onWriting;
+
+    // A failure the drive-access layer reports on its own (a system error text).
+    void ReportSystemError(const std::string& text);
+
+    const std::string& Caption() const { return caption_; }
+    const std::vector<std::string>& Items() const { return items_; }
+    // The procedure ended with its success box (or, in a dry run, where it would have).
+    bool Succeeded() const { return succeeded_; }
+    // An error box came or a question was answered No/Cancel.
+    bool Refused() const { return refused_; }
+
+private:
+    int Ask(const std::string& text, const std::string& caption, uint32_t flags);
+    void ErrorLine(const std::string& text);
+
+    TerminalOptions options_;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::FILE* in_;
+    std::string caption_;
+    std::vector<std::string> items_;
+    int selected_ = -1;
+    uint32_t progressMax_ = 0;
+    bool barOpen_ = false;
+    bool succeeded_ = false, refused_ = false;
+};

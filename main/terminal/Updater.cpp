@@ -1,0 +1,282 @@
+#include "Updater.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include <filesystem>
+
+#include "DryRunOsApi.h"
+#include "EmbeddedContainer.h"
+#include "Kfs.h"
+#include "LinuxOsApi.h"
+#include "Main.h"
+#include "MainTexts.h"
+#include "MountCheck.h"
+#include "SgDiscovery.h"
+#include "SgSystem.h"
+#include "SgTransport.h"
+#include "SignalHold.h"
+#include "TAtapi.h"
+#include "TerminalWindow.h"
+#include "VirtualOsApi.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: updater list [--simulate[=CASE]]\n"
+    "       updater info [--simulate[=CASE]]\n"
+    "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
+    "CASE: match (default), other-name, other-hwid, newer, fail-page:N\n";
+
+struct Options {
+    std::string command;
+    bool simulate = false;
+    std::string simulateCase = "match";
+    int index = 1;
+    bool indexGiven = false;
+    std::string device;  // a device node, instead of the index
+    bool yes = false, dryRun = false;
+};
+
+bool PositiveNumber(const std::string& text, int& value) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::atoi(text.c_str());
+    return value > 0;
+}
+
+// The error text, or empty when the arguments are good.
+std::string Parse(const std::vector<std::string>& args, Options& o) {
+    if (args.empty()) return "no command given";
+    o.command = args[0];
+    if (o.command != "list" && o.command != "info" && o.command != "flash")
+        return "unknown command " + o.command;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool flash = o.command == "flash";
+        if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a.rfind("--simulate=", 0) == 0) {
+            o.simulate = true;
+            o.simulateCase = a.substr(11);
+        } else if (flash && a == "--yes") {
+            o.yes = true;
+        } else if (flash && a == "--dry-run") {
+            o.dryRun = true;
+        } else if (flash && a == "--device") {
+            if (++i == args.size() || args[i].empty()) return "--device needs a device node";
+            o.device = args[i];
+        } else if (flash && a == "--index") {
+            if (++i == args.size() || !PositiveNumber(args[i], o.index))
+                return "--index needs a drive number from 1";
+            o.indexGiven = true;
+        } else {
+            return "unknown option " + a;
+        }
+    }
+    if (!o.device.empty() && o.indexGiven) return "--device and --index do not go together";
+    if (!o.device.empty() && o.simulate) return "--device names a real drive; it does not go with --simulate";
+    return {};
+}
+
+// The virtual drive each simulated case stands for; false for an unknown case.
+bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& drive) {
+    VirtualDriveConfig config;
+    int failedPage = 0;
+    if (name == "match") {
+    } else if (name == "other-name") {
+        config.vendorProduct = "VELD    DVD-RW KX5200   ";
+    } else if (name == "other-hwid") {
+        config.hardwareId[0] = config.inquiry38 = 'K';
+        config.hardwareId[1] = config.inquiry39 = '7';
+    } else if (name == "newer") {
+        config.revision = "1.10";
+    } else if (name.rfind("fail-page:", 0) == 0 && PositiveNumber(name.substr(10), failedPage)) {
+    } else {
+        return false;
+    }
+    drive = std::make_unique<VirtualDrive>(config);
+    // Medium error, "write error": what a drive answers when a page does not take.
+    if (failedPage > 0) drive->FailCommand(0xFD, failedPage, 2, 3, 0x0C, 0);
+    return true;
+}
+
+std::string Hex4(unsigned value) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04X", value & 0xFFFF);
+    return digits;
+}
+
+const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get() : "(none)"; }
+
+int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
+    TAtapi atapi(os);
+    SKFSParameter parameter;
+    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.FormCreate();
+    std::fprintf(s.out, "Caption: %s\n", window.Caption().c_str());
+    std::fprintf(s.out, "Stored checksum: %s\n", Hex4(parameter.checksum).c_str());
+    std::fprintf(s.out, "Computed checksum: %s\n", Hex4(form.ImageCheckSum).c_str());
+    std::fprintf(s.out, "Drive name: \"%s\"\n", Text(form.ImageDriveName));
+    std::fprintf(s.out, "Firmware version: %s\n", Text(form.ImageVersion));
+    std::fprintf(s.out, "Hardware ID: %s\n", Text(form.ImageHardwareID));
+    std::fprintf(s.out, "Pages: %u\n", form.Image.length >> 14);
+    if (!form.Image.data) {
+        std::fprintf(s.err, "updater: %s\n", text::kNoContainer);
+        return kExitRefused;
+    }
+    return kExitDone;
+}
+
+int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::string& kind) {
+    TAtapi atapi(os);
+    SKFSParameter parameter;
+    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.FormCreate();  // fills the drive list exactly as the window's
+    if (window.Items().empty()) std::fprintf(s.out, "No optical drive found.\n");
+    for (size_t i = 0; i < window.Items().size(); ++i) {
+        std::fprintf(s.out, "%s  %s%s\n", window.Items()[i].c_str(),
+                     atapi.DeviceName(static_cast<int>(i)).c_str(), kind.c_str());
+    }
+    return kExitDone;
+}
+
+// admit(device path): whether the chosen drive may be sent the procedure at all; it says why not.
+int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Options& o,
+          const std::function<bool(const std::string&)>& admit) {
+    DryRunOsApi dryRun(os, [&](const uint8_t* cdb, uint32_t length) {
+        window.AppendLog("Not sent (dry run): " + CommandHex(cdb) + ", " + std::to_string(length) + " bytes");
+    });
+    TAtapi atapi(o.dryRun ? static_cast<OsApi&>(dryRun) : os);
+    SKFSParameter parameter;
+    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.FormCreate();
+    window.SelectDeviceItem(o.index - 1);
+    form.cbbDeviceChange();
+    if (window.SelectedDeviceIndex() >= 0)
+        window.AppendLog("Drive: " + window.Items()[window.SelectedDeviceIndex()]);
+    if (admit && window.SelectedDeviceIndex() >= 0 && !admit(atapi.DeviceName(window.SelectedDeviceIndex())))
+        return kExitRefused;
+    // The page writes run under a signal hold, as the window refuses to close meanwhile.
+    std::optional<SignalHold> hold;
+    int signal = 0;
+    window.onWriting = [&](bool writing) {
+        if (writing) {
+            hold.emplace();
+        } else if (hold) {
+            signal = hold->FirstSignal();
+            hold.reset();
+        }
+    };
+    form.btnStartClick();
+    window.onWriting = nullptr;
+    if (signal != 0) {
+        std::fprintf(s.err,
+                     "updater: signal %d came while the firmware was written; stopping with a failure\n",
+                     signal);
+        return kExitRefused;
+    }
+    return window.Succeeded() && !window.Refused() ? kExitDone : kExitRefused;
+}
+
+// Every drive sysfs lists, those that cannot be opened with the reason.
+int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
+               const std::vector<SgDrive>& drives) {
+    TAtapi atapi(os);
+    SKFSParameter parameter;
+    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.FormCreate();
+    if (drives.empty()) std::fprintf(s.out, "No optical drive found.\n");
+    // The table lists the drives that opened, in discovery order.
+    size_t item = 0;
+    for (const SgDrive& drive : drives) {
+        if (drive.fd < 0) {
+            std::fprintf(s.out, "%s: cannot be opened: %s\n", drive.node.c_str(), drive.reason.c_str());
+        } else if (item < window.Items().size()) {
+            std::fprintf(s.out, "%s  %s\n", window.Items()[item++].c_str(), drive.node.c_str());
+        } else {
+            std::fprintf(s.out, "%s: not listed: the device table is full\n", drive.node.c_str());
+        }
+    }
+    return kExitDone;
+}
+
+// A mounted drive is refused before the procedure sends anything.
+bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::string& node) {
+    const MountCheck mount = CheckMounted(node);
+    std::string why;
+    if (mount.state == MountState::Mounted) {
+        why = node + " is mounted on " + mount.target +
+              "; unmount it first. Nothing has been sent to the drive.";
+    } else if (mount.state == MountState::Unknown) {
+        why = "cannot tell whether " + node + " is mounted (" + mount.error +
+              "). Nothing has been sent to the drive.";
+    } else {
+        return true;
+    }
+    window.AppendLog("Error: " + why);
+    std::fprintf(s.err, "updater: %s\n", why.c_str());
+    return false;
+}
+
+int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const Options& o) {
+    SgTransport transport(SystemSgSystem());
+    SgDriveList list(transport);
+    std::vector<SgDrive> drives;
+    for (const SgDrive& drive : list.Drives()) {
+        std::error_code ignored;
+        if (o.device.empty() || drive.node == o.device ||
+            std::filesystem::equivalent(drive.node, o.device, ignored))
+            drives.push_back(drive);
+    }
+    if (!o.device.empty() && drives.empty()) {
+        std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+        return kExitRefused;
+    }
+    LinuxOsApi os(transport, drives);
+    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
+    if (o.command == "list") return ListDrives(s, window, os, drives);
+    return Flash(s, window, os, o, [&](const std::string& devicePath) {
+        const SgDrive* drive = os.DriveAt(devicePath);
+        return drive != nullptr && NotMounted(s, window, drive->node);
+    });
+}
+
+}  // namespace
+
+int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& s) {
+    Options o;
+    if (const std::string error = Parse(args, o); !error.empty()) {
+        std::fprintf(s.err, "updater: %s\n%s", error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    std::unique_ptr<VirtualDrive> drive;
+    if (o.simulate && !SimulatedDrive(o.simulateCase, drive)) {
+        std::fprintf(s.err, "updater: unknown simulated drive %s\n%s", o.simulateCase.c_str(), kUsage);
+        return kExitUsage;
+    }
+    TerminalOptions options;
+    options.yes = o.yes;
+    options.dryRun = o.dryRun;
+    options.interactive = s.interactive;
+    options.progressBar = s.outIsTerminal;
+    TerminalWindow window(options, s.out, s.err, s.in);
+    if (!o.simulate && o.command != "info") return RunOnDrives(s, window, o);
+
+    VirtualOsApi os;
+    if (drive) os.AddDrive(*drive);
+    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
+
+    int code;
+    if (o.command == "info") {
+        code = Info(s, window, os);
+    } else if (o.command == "list") {
+        code = List(s, window, os, o.simulate ? " (virtual drive)" : "");
+    } else {
+        code = Flash(s, window, os, o, nullptr);
+    }
+    if (drive && s.simulatedDriveDone) s.simulatedDriveDone(*drive);
+    return code;
+}

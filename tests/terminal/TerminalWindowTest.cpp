@@ -1,0 +1,142 @@
+// The terminal window layer: prompts, answers, error lines and progress.
+#include <gtest/gtest.h>
+
+#include "Capture.h"
+#include "MainTexts.h"
+#include "TerminalWindow.h"
+
+namespace {
+
+struct Terminal {
+    explicit Terminal(TerminalOptions options, const std::string& typed = {})
+        : in(typed), window(options, out.get(), err.get(), in.get()) {}
+    CapturedFile out, err, in;
+    TerminalWindow window;
+};
+
+TerminalOptions Interactive() {
+    TerminalOptions o;
+    o.interactive = true;
+    return o;
+}
+
+TEST(TerminalPrompt, YesAnswersOnlyTheVersionQuestionAndTheLastConfirmation) {
+    TerminalOptions o;
+    o.yes = true;
+    Terminal t(o);
+    EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdYes);
+    EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
+    EXPECT_FALSE(t.window.Refused());
+    EXPECT_EQ(t.out.Text(), std::string("Caution: ") + text::kDriveVersionNewer +
+                                "\nAnswered Yes (--yes).\n" + "Caution!: " + text::kFlashNow +
+                                "\nAnswered OK (--yes).\n");
+    // Any other question is not covered by --yes.
+    EXPECT_EQ(t.window.ShowMessageBox("Something else?", "Caution", ui::kYesNo), ui::kIdNo);
+    EXPECT_TRUE(t.window.Refused());
+}
+
+TEST(TerminalPrompt, WithoutTerminalOrYesQuestionsAreDeclinedWithTheReason) {
+    Terminal t(TerminalOptions{});
+    EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdNo);
+    EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+    EXPECT_TRUE(t.window.Refused());
+    const std::string out = t.out.Text();
+    EXPECT_NE(out.find("No terminal to ask on and no --yes: answered No.\n"), std::string::npos);
+    EXPECT_NE(out.find("No terminal to ask on and no --yes: answered Cancel.\n"), std::string::npos);
+    EXPECT_EQ(t.err.Text(), std::string("updater: No terminal to ask on and no --yes: answered No. ") +
+                                text::kDriveVersionNewer + "\nupdater: No terminal to ask on and no --yes: " +
+                                "answered Cancel. " + text::kFlashNow + "\n");
+}
+
+TEST(TerminalPrompt, TypedAnswers) {
+    {
+        Terminal t(Interactive(), "y\n");
+        EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdYes);
+        EXPECT_NE(t.out.Text().find("Yes/No? "), std::string::npos);
+    }
+    {
+        // An answer that is neither asks again.
+        Terminal t(Interactive(), "maybe\nOK\n");
+        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
+        const std::string out = t.out.Text();
+        EXPECT_NE(out.find("OK/Cancel? OK/Cancel? "), std::string::npos);
+        EXPECT_FALSE(t.window.Refused());
+    }
+    {
+        Terminal t(Interactive(), "no\n");
+        EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdNo);
+        EXPECT_TRUE(t.window.Refused());
+    }
+    {
+        // The end of the input is no consent.
+        Terminal t(Interactive(), "");
+        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+        EXPECT_NE(t.err.Text().find("Answered Cancel."), std::string::npos);
+    }
+}
+
+TEST(TerminalMessage, ErrorBoxesGoToStandardErrorAsOneLine) {
+    Terminal t(TerminalOptions{});
+    EXPECT_EQ(
+        t.window.ShowMessageBox("Writing page 2 failed.\nStatus 2.\n\nRun again.", text::kError, ui::kOk),
+        ui::kIdOk);
+    EXPECT_EQ(t.out.Text(), "Error: Writing page 2 failed.\nStatus 2.\n\nRun again.\n");
+    EXPECT_EQ(t.err.Text(), "updater: Writing page 2 failed. Status 2. Run again.\n");
+    EXPECT_TRUE(t.window.Refused());
+    EXPECT_FALSE(t.window.Succeeded());
+}
+
+TEST(TerminalMessage, SuccessBoxAndItsDryRunCounterpart) {
+    {
+        Terminal t(TerminalOptions{});
+        t.window.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+        EXPECT_TRUE(t.window.Succeeded());
+        EXPECT_EQ(t.out.Text(), "Yes!: Flash Succeed!\n");
+        EXPECT_EQ(t.err.Text(), "");
+    }
+    {
+        TerminalOptions o;
+        o.dryRun = true;
+        Terminal t(o);
+        // The last confirmation needs no answer when nothing will be written.
+        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
+        t.window.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+        EXPECT_TRUE(t.window.Succeeded());
+        const std::string out = t.out.Text();
+        EXPECT_EQ(out.find("Flash Succeed!"), std::string::npos);
+        EXPECT_NE(out.find("Dry run passed"), std::string::npos);
+    }
+}
+
+TEST(TerminalProgress, PlainLinesOrABar) {
+    {
+        Terminal t(TerminalOptions{});
+        t.window.SetProgressMax(2);
+        t.window.SetProgressPosition(0);
+        t.window.SetProgressPosition(1);
+        t.window.SetProgressPosition(2);
+        EXPECT_EQ(t.out.Text(), "Progress: 1 of 2 pages\nProgress: 2 of 2 pages\n");
+    }
+    {
+        TerminalOptions o;
+        o.progressBar = true;
+        Terminal t(o);
+        t.window.SetProgressMax(4);
+        t.window.SetProgressPosition(1);
+        t.window.AppendLog("Page 2");  // a log line starts below the bar
+        t.window.SetProgressPosition(4);
+        EXPECT_EQ(t.out.Text(), "\r[" + std::string(10, '#') + std::string(30, '.') + "] 1/4\nPage 2\n\r[" +
+                                    std::string(40, '#') + "] 4/4\n");
+    }
+}
+
+TEST(TerminalWriting, ShutdownBlockMarksThePageWrites) {
+    Terminal t(TerminalOptions{});
+    std::vector<bool> calls;
+    t.window.onWriting = [&](bool on) { calls.push_back(on); };
+    t.window.SetShutdownBlocked(true);
+    t.window.SetShutdownBlocked(false);
+    EXPECT_EQ(calls, (std::vector<bool>{true, false}));
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// The updater program under each simulated drive: exit codes, the exact lines
+// on both streams, and what reached the drive.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Capture.h"
+#include "Updater.h"
+#include "VirtualDrive.h"
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out, err;
+    std::vector<VirtualDrive::Received> commands;  // what reached the simulated drive
+    int pagesWritten = 0;
+    std::vector<std::string> mismatches;
+
+    int Count(uint8_t opcode) const {
+        int n = 0;
+        for (const auto& c : commands) n += c.cdb[0] == opcode;
+        return n;
+    }
+};
+
+// In process, no terminal: the drive can be looked at afterwards.
+Outcome Updater(const std::vector<std::string>& args) {
+    CapturedFile out, err, in;
+    UpdaterStreams s;
+    s.out = out.get();
+    s.err = err.get();
+    s.in = in.get();
+    Outcome r;
+    s.simulatedDriveDone = [&r](const VirtualDrive& drive) {
+        r.commands = drive.Commands();
+        r.pagesWritten = drive.PagesWritten();
+        r.mismatches = drive.Mismatches();
+    };
+    r.exitCode = RunUpdater(args, s);
+    r.out = out.Text();
+    r.err = err.Text();
+    return r;
+}
+
+// The program itself, with standard input and output not terminals.
+Outcome Program(const std::string& args) {
+    char errPath[] = "/tmp/updater-test-XXXXXX";
+    const int fd = mkstemp(errPath);
+    close(fd);
+    const std::string command = std::string(UPDATER_PATH) + " " + args + " </dev/null 2>" + errPath;
+    std::FILE* p = popen(command.c_str(), "r");
+    Outcome r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::FILE* e = std::fopen(errPath, "r");
+    while ((n = std::fread(buf, 1, sizeof buf, e)) > 0) r.err.append(buf, n);
+    std::fclose(e);
+    std::remove(errPath);
+    return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Starting(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(text))
+        if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    return found;
+}
+
+const char kDrive[] = "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02";
+
+TEST(UpdaterFlash, MatchingDriveGetsEveryPage) {
+    const Outcome r = Updater({"flash", "--simulate", "--yes"});
+    EXPECT_EQ(r.exitCode, kExitDone);
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], kDrive);
+    EXPECT_EQ(lines[1].rfind("Firmware Checksum : ", 0), 0u);
+    EXPECT_EQ(lines[2], "Caution!: Flash Now! Please do not power off!");
+    EXPECT_EQ(lines[3], "Answered OK (--yes).");
+    EXPECT_EQ(lines.back(), "Yes!: Flash Succeed!");
+    // The identity query and INQUIRY come first; the image's pages arrive whole and in order.
+    ASSERT_GE(r.commands.size(), 3u);
+    EXPECT_EQ(r.commands[1].cdb[0], 0x5A);
+    EXPECT_EQ(r.commands[2].cdb[0], 0x12);
+    EXPECT_GT(r.pagesWritten, 0);
+    EXPECT_EQ(r.Count(0xFD), r.pagesWritten);
+    EXPECT_EQ(static_cast<int>(Starting(r.out, "Page ").size()), r.pagesWritten);
+    EXPECT_EQ(static_cast<int>(Starting(r.out, "Progress: ").size()), r.pagesWritten);
+    EXPECT_TRUE(r.mismatches.empty());
+}
+
+TEST(UpdaterFlash, MismatchesAreRefusedWhateverTheOptions) {
+    struct Case {
+        const char* simulate;
+        const char* drive;
+        const char* text;
+    } cases[] = {
+        {"other-name", "Drive: [ 1 ] VELD    DVD-RW KX5200     1.02", "Drive name does not match!"},
+        {"other-hwid", kDrive, "Hardware ID does not match!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.simulate);
+        for (const char* extra : {"--yes", "--dry-run"}) {
+            const Outcome r = Updater({"flash", std::string("--simulate=") + c.simulate, extra});
+            EXPECT_EQ(r.exitCode, kExitRefused);
+            EXPECT_EQ(r.out, std::string(c.drive) + "\nError: " + c.text + "\n");
+            EXPECT_EQ(r.err, std::string("updater: ") + c.text + "\n");
+            EXPECT_EQ(r.Count(0xFD), 0);
+        }
+    }
+}
+
+TEST(UpdaterFlash, NewerDriveVersionNeedsAnAnswer) {
+    const Outcome refused = Updater({"flash", "--simulate=newer"});
+    EXPECT_EQ(refused.exitCode, kExitRefused);
+    EXPECT_EQ(refused.out,
+              "Drive: [ 1 ] VELD    DVD-RW KX4800     1.10\n"
+              "Caution: Drive firmware version is new, are you sure to continue?\n"
+              "No terminal to ask on and no --yes: answered No.\n");
+    EXPECT_EQ(refused.err,
+              "updater: No terminal to ask on and no --yes: answered No. "
+              "Drive firmware version is new, are you sure to continue?\n");
+    EXPECT_EQ(refused.Count(0xFD), 0);
+
+    const Outcome yes = Updater({"flash", "--simulate=newer", "--yes"});
+    EXPECT_EQ(yes.exitCode, kExitDone);
+    EXPECT_NE(yes.out.find("Answered Yes (--yes)."), std::string::npos);
+    EXPECT_GT(yes.pagesWritten, 0);
+}
+
+TEST(UpdaterFlash, LastConfirmationWithoutTerminalIsCancel) {
+    const Outcome r = Updater({"flash", "--simulate"});
+    EXPECT_EQ(r.exitCode, kExitRefused);
+    EXPECT_EQ(Lines(r.out).back(), "No terminal to ask on and no --yes: answered Cancel.");
+    EXPECT_EQ(r.err,
+              "updater: No terminal to ask on and no --yes: answered Cancel. "
+              "Flash Now! Please do not power off!\n");
+    EXPECT_EQ(r.Count(0xFD), 0);
+}
+
+TEST(UpdaterFlash, FailedPageStopsTheWrite) {
+    const Outcome r = Updater({"flash", "--simulate=fail-page:2", "--yes"});
+    EXPECT_EQ(r.exitCode, kExitRefused);
+    EXPECT_EQ(r.Count(0xFD), 2);
+    EXPECT_EQ(r.pagesWritten, 1);
+    ASSERT_EQ(Lines(r.err).size(), 1u);
+    EXPECT_EQ(r.err.rfind("updater: Writing page 2 of ", 0), 0u);
+    EXPECT_NE(r.err.find(" failed. Status 2, sense key 03h, ASC 0Ch, ASCQ 00h. The firmware on the drive is "
+                         "incomplete."),
+              std::string::npos);
+    EXPECT_EQ(Starting(r.out, "Progress: ").size(), 1u);  // page 1 only
+    EXPECT_EQ(Starting(r.out, "Error: Writing page 2 of ").size(), 1u);
+}
+
+TEST(UpdaterFlash, DryRunMakesEveryCheckAndSendsNoPageWrite) {
+    const Outcome real = Updater({"flash", "--simulate", "--yes"});
+    const Outcome dry = Updater({"flash", "--simulate", "--dry-run"});
+    EXPECT_EQ(dry.exitCode, kExitDone);
+    EXPECT_EQ(dry.err, "");
+    EXPECT_EQ(dry.Count(0xFD), 0);
+    EXPECT_EQ(dry.Count(0x5A), 1);
+    EXPECT_EQ(dry.Count(0x12), 2);  // at discovery and for the check
+    EXPECT_EQ(dry.commands.size(), 3u);
+    // Each block printed is the block the real run sent, in the same order.
+    const std::vector<std::string> held = Starting(dry.out, "Not sent (dry run): ");
+    std::vector<std::string> sent;
+    for (const auto& c : real.commands) {
+        if (c.cdb[0] != 0xFD) continue;
+        std::string hex;
+        for (int i = 0; i < 12; ++i) {
+            char b[4];
+            std::snprintf(b, sizeof b, i ? " %02X" : "%02X", c.cdb[i]);
+            hex += b;
+        }
+        sent.push_back("Not sent (dry run): " + hex + ", " + std::to_string(c.length) + " bytes");
+    }
+    EXPECT_EQ(held, sent);
+    EXPECT_EQ(Lines(dry.out).back(), "Dry run passed: every check was made; no page write was sent.");
+}
+
+TEST(UpdaterFlash, DrivesAreChosenByNumber) {
+    const Outcome r = Updater({"flash", "--simulate", "--yes", "--index", "2"});
+    EXPECT_EQ(r.exitCode, kExitRefused);
+    EXPECT_EQ(r.err, "updater: No drive is selected. Nothing has been sent to the drive.\n");
+    EXPECT_EQ(r.commands.size(), 1u);  // only the INQUIRY of discovery
+}
+
+TEST(UpdaterProgram, ListInfoAndExitCodes) {
+    const Outcome list = Program("list --simulate");
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_EQ(list.out, "[ 1 ] VELD    DVD-RW KX4800     1.02  \\\\.\\D: (virtual drive)\n");
+
+    const Outcome info = Program("info");
+    EXPECT_EQ(info.exitCode, 0);
+    const std::vector<std::string> lines = Lines(info.out);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "Caption: VELD    DVD-RW KX4800   1.02 K4 Updater");
+    EXPECT_EQ(lines[1].substr(17), lines[2].substr(19));  // stored checksum == computed one
+    EXPECT_EQ(lines[3], "Drive name: \"VELD    DVD-RW KX4800   \"");
+    EXPECT_EQ(lines[4], "Firmware version: 1.02");
+    EXPECT_EQ(lines[5], "Hardware ID: K4");
+    EXPECT_EQ(lines[6].rfind("Pages: ", 0), 0u);
+
+    EXPECT_EQ(Program("flash --simulate --yes").exitCode, 0);
+    EXPECT_EQ(Program("flash --simulate=other-name --yes").exitCode, 1);
+    EXPECT_EQ(Program("flash --simulate=fail-page:1 --yes").exitCode, 1);
+    EXPECT_EQ(Program("flash --simulate --dry-run").exitCode, 0);
+    for (const char* usage :
+         {"", "erase", "flash --simulate=nothing", "flash --simulate=fail-page:0", "flash --index",
+          "flash --index x --simulate", "list --yes", "info --dry-run"}) {
+        SCOPED_TRACE(usage);
+        const Outcome r = Program(usage);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find("usage: updater"), std::string::npos);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace
