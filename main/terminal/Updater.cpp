@@ -205,7 +205,7 @@ int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
 
 // A mounted drive is refused before the procedure sends anything.
 bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::string& node) {
-    const MountCheck mount = CheckMounted(node);
+    const MountCheck mount = CheckMounted(node, s.mountsPath, s.sysfsRoot);
     std::string why;
     if (mount.state == MountState::Mounted) {
         why = node + " is mounted on " + mount.target +
@@ -222,8 +222,8 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
 }
 
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const Options& o) {
-    SgTransport transport(SystemSgSystem());
-    SgDriveList list(transport);
+    SgTransport transport(s.system ? *s.system : SystemSgSystem());
+    SgDriveList list(transport, s.sysfsRoot, s.devRoot);
     std::vector<SgDrive> drives;
     for (const SgDrive& drive : list.Drives()) {
         std::error_code ignored;

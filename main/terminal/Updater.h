@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+class SgSystem;
 class VirtualDrive;
 
 inline constexpr int kExitDone = 0, kExitRefused = 1, kExitUsage = 2;
@@ -17,6 +18,9 @@ struct UpdaterStreams {
     std::FILE* in = stdin;
     bool interactive = false;  // questions can be asked (standard input and output are terminals)
     bool outIsTerminal = false;
+    // Where real drives are found; tests put a scripted system and folders of their own here.
+    SgSystem* system = nullptr;  // the real system calls when null
+    std::string sysfsRoot = "/sys", devRoot = "/dev", mountsPath = "/proc/self/mounts";
     // Called with the simulated drive once the command is over, to see what reached it.
     std::function<void(const VirtualDrive&)> simulatedDriveDone;
 };

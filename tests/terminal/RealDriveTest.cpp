@@ -1,0 +1,183 @@
+// The updater on Linux drives: sysfs discovery, the mount refusal, a rejected
+// page and the signal hold, against a scripted SG_IO seam and folders made here.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Capture.h"
+#include "FakeSgSystem.h"
+#include "SgTransport.h"
+#include "TempDir.h"
+#include "Updater.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Reply {
+    std::string product = "VELD    DVD-RW KX4800   ";
+    std::string revision = "1.02";
+    bool identity = true;  // answers the identity query with the signature and hardware ID "K4"
+};
+
+class RealDrives : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sg.answer = [this](int fd, const sg_io_hdr_t& h) {
+            SgAnswer a;
+            const Reply& r = replies[fd];
+            if (h.cmdp[0] == 0x12) {
+                a.data.assign(50, 0);
+                a.data[0] = 0x05;
+                std::memcpy(&a.data[8], r.product.data(), 24);
+                std::memcpy(&a.data[32], r.revision.data(), 4);
+                a.data[38] = 'K';
+                a.data[39] = '4';
+            } else if (h.cmdp[0] == 0x5A && r.identity) {
+                a.data.assign(20, 0);
+                std::memcpy(a.data.data(), "KOLA", 4);
+                a.data[16] = 'H', a.data[17] = 'W', a.data[18] = 'K', a.data[19] = '4';
+            } else if (h.cmdp[0] == 0xFD && onPageWrite) {
+                return onPageWrite(++pageWrites);
+            }
+            return a;
+        };
+    }
+
+    // A drive of peripheral type 5 at host 0, target n, with block node srN.
+    void AddDrive(int n, int openError = 0) {
+        const std::string hctl = "0:0:" + std::to_string(n) + ":0";
+        const std::string device = "sys/devices/pci0000:00/host0/target0:0:" + std::to_string(n) + "/" + hctl;
+        dir.Write(device + "/type", "5\n");
+        fs::create_directories(dir.Path() / device / "block" / ("sr" + std::to_string(n)));
+        const fs::path classDevice = dir.Path() / device / "scsi_device" / hctl;
+        fs::create_directories(classDevice);
+        fs::create_symlink("../..", classDevice / "device");
+        fs::create_directories(dir.Path() / "sys/class/scsi_device");
+        fs::create_symlink(fs::relative(classDevice, dir.Path() / "sys/class/scsi_device"),
+                           dir.Path() / "sys/class/scsi_device" / hctl);
+        const std::string node = Node(n);
+        dir.Write("dev/sr" + std::to_string(n), "");
+        if (openError) {
+            sg.openErrors[node] = openError;
+        } else {
+            sg.nodes[node] = 10 + n;
+        }
+    }
+    std::string Node(int n) const { return dir / ("dev/sr" + std::to_string(n)); }
+
+    int Run(const std::vector<std::string>& args) {
+        CapturedFile o, e, i;
+        UpdaterStreams s;
+        s.out = o.get();
+        s.err = e.get();
+        s.in = i.get();
+        s.system = &sg;
+        s.sysfsRoot = dir / "sys";
+        s.devRoot = dir / "dev";
+        s.mountsPath = dir / "mounts";
+        const int code = RunUpdater(args, s);
+        out = o.Text();
+        err = e.Text();
+        return code;
+    }
+    int Sent(uint8_t opcode) const {
+        int n = 0;
+        for (const auto& c : sg.sent) n += c.cdb[0] == opcode;
+        return n;
+    }
+
+    TempDir dir;
+    FakeSgSystem sg;
+    std::map<int, Reply> replies;
+    std::function<SgAnswer(int)> onPageWrite;
+    int pageWrites = 0;
+    std::string out, err;
+};
+
+TEST_F(RealDrives, ListShowsEveryDriveWithItsNodeOrWhyItCannotBeOpened) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    AddDrive(1, EACCES);
+    replies[10].product = "QEMU    QEMU DVD-ROM    ";
+    replies[10].revision = "2.5+";
+    EXPECT_EQ(Run({"list"}), kExitDone);
+    EXPECT_EQ(out, "[ 1 ] QEMU    QEMU DVD-ROM      2.5+  " + Node(0) + "\n" + Node(1) +
+                       ": cannot be opened: " + ErrnoText(EACCES) + "\n");
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(RealDrives, MountedDriveIsRefusedBeforeTheProcedureSendsAnything) {
+    AddDrive(0);
+    dir.Write("mounts", Node(0) + " /media/cd iso9660 ro 0 0\n");
+    EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
+    EXPECT_EQ(err, "updater: " + Node(0) +
+                       " is mounted on /media/cd; unmount it first. "
+                       "Nothing has been sent to the drive.\n");
+    EXPECT_EQ(Sent(0x5A), 0);
+    EXPECT_EQ(Sent(0xFD), 0);
+    EXPECT_EQ(Sent(0x12), static_cast<int>(sg.sent.size()));  // only the INQUIRY of discovery
+
+    // Unreadable mount table: refused as well.
+    fs::remove(dir.Path() / "mounts");
+    EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
+    EXPECT_EQ(err.rfind("updater: cannot tell whether " + Node(0) + " is mounted", 0), 0u);
+    EXPECT_EQ(Sent(0x5A), 0);
+}
+
+TEST_F(RealDrives, RejectedFirstPageStopsTheWrite) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    AddDrive(1);
+    onPageWrite = [](int) {
+        SgAnswer a;
+        a.status = 2;
+        a.driver = kDriverSense;
+        a.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00, 0, 0, 0, 0};
+        return a;
+    };
+    EXPECT_EQ(Run({"flash", "--yes", "--device", Node(1)}), kExitRefused);
+    EXPECT_EQ(Sent(0xFD), 1);
+    for (const auto& c : sg.sent) {
+        if (c.cdb[0] == 0x5A || c.cdb[0] == 0xFD) {
+            EXPECT_EQ(c.fd, 11);
+        }
+    }
+    EXPECT_EQ(err.rfind("updater: Writing page 1 of ", 0), 0u);
+    EXPECT_NE(err.find("Status 2, sense key 05h, ASC 20h, ASCQ 00h."), std::string::npos);
+}
+
+TEST_F(RealDrives, SignalsDuringThePageWritesDoNotCutThemShort) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    onPageWrite = [](int page) {
+        if (page == 1) std::raise(SIGTERM);
+        if (page == 2) std::raise(SIGINT);
+        return SgAnswer{};
+    };
+    EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
+    EXPECT_GT(pageWrites, 2);
+    EXPECT_NE(out.find("Yes!: Flash Succeed!"), std::string::npos);  // every page was written
+    EXPECT_EQ(err, "updater: signal " + std::to_string(SIGTERM) +
+                       " came while the firmware was written; stopping with a failure\n");
+    // Outside the writes, the signals are the process's own again.
+    struct sigaction now {};
+    sigaction(SIGTERM, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+TEST_F(RealDrives, DeviceThatIsNotListedIsRefused) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    EXPECT_EQ(Run({"flash", "--yes", "--device", dir / "dev/sr7"}), kExitRefused);
+    EXPECT_EQ(err, "updater: " + (dir / "dev/sr7") + " is not an optical drive the kernel lists\n");
+    EXPECT_EQ(Sent(0x5A), 0);
+}
+
+}  // namespace
