@@ -37,11 +37,10 @@ TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FIL
     : options_(options), out_(out), err_(err), in_(in) {}
 
 void TerminalWindow::AppendLog(const std::string& line) {
-    if (barOpen_) {
-        std::fputc('\n', out_);
-        barOpen_ = false;
-    }
+    // A log line takes the bar's place, and the bar is drawn again below it.
+    if (barOpen_) std::fputs("\r\033[K", out_);
     std::fprintf(out_, "%s\n", line.c_str());
+    if (barOpen_) DrawBar();
 }
 
 void TerminalWindow::SelectDeviceItem(int index) {
@@ -50,19 +49,21 @@ void TerminalWindow::SelectDeviceItem(int index) {
 
 void TerminalWindow::SetProgressPosition(uint32_t position) {
     if (position == 0 || progressMax_ == 0) return;
+    position_ = position;
     if (!options_.progressBar) {
         std::fprintf(out_, "Progress: %u of %u pages\n", position, progressMax_);
         return;
     }
-    const int filled = static_cast<int>(static_cast<uint64_t>(kBarWidth) * position / progressMax_);
-    std::fprintf(out_, "\r[%s%s] %u/%u", std::string(filled, '#').c_str(),
-                 std::string(kBarWidth - filled, '.').c_str(), position, progressMax_);
-    barOpen_ = true;
-    if (position >= progressMax_) {
-        std::fputc('\n', out_);
-        barOpen_ = false;
-    }
+    DrawBar();
+    barOpen_ = position < progressMax_;
+    if (!barOpen_) std::fputc('\n', out_);
     std::fflush(out_);
+}
+
+void TerminalWindow::DrawBar() {
+    const int filled = static_cast<int>(static_cast<uint64_t>(kBarWidth) * position_ / progressMax_);
+    std::fprintf(out_, "\r[%s%s] %u/%u", std::string(filled, '#').c_str(),
+                 std::string(kBarWidth - filled, '.').c_str(), position_, progressMax_);
 }
 
 void TerminalWindow::ErrorLine(const std::string& text) {
@@ -77,6 +78,11 @@ void TerminalWindow::ReportSystemError(const std::string& text) {
 }
 
 int TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+    // A box ends the writes: the bar stays where it stopped, the box below it.
+    if (barOpen_) {
+        std::fputc('\n', out_);
+        barOpen_ = false;
+    }
     if (flags == ui::kOk) {
         if (options_.dryRun && text == text::kFlashSucceed) {
             AppendLog("Dry run passed: every check was made; no page write was sent.");

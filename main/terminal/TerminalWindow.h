@@ -55,6 +55,7 @@ public:
 private:
     int Ask(const std::string& text, const std::string& caption, uint32_t flags);
     void ErrorLine(const std::string& text);
+    void DrawBar();
 
     TerminalOptions options_;
     std::FILE* out_;
@@ -63,7 +64,7 @@ private:
     std::string caption_;
     std::vector<std::string> items_;
     int selected_ = -1;
-    uint32_t progressMax_ = 0;
+    uint32_t progressMax_ = 0, position_ = 0;
     bool barOpen_ = false;
     bool succeeded_ = false, refused_ = false;
 };

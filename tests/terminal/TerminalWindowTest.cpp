@@ -123,10 +123,24 @@ TEST(TerminalProgress, PlainLinesOrABar) {
         Terminal t(o);
         t.window.SetProgressMax(4);
         t.window.SetProgressPosition(1);
-        t.window.AppendLog("Page 2");  // a log line starts below the bar
+        t.window.AppendLog("Page 2");  // printed in the bar's place; the bar follows below it
         t.window.SetProgressPosition(4);
-        EXPECT_EQ(t.out.Text(), "\r[" + std::string(10, '#') + std::string(30, '.') + "] 1/4\nPage 2\n\r[" +
-                                    std::string(40, '#') + "] 4/4\n");
+        t.window.AppendLog("Done");  // the full bar stays
+        const std::string quarter = "\r[" + std::string(10, '#') + std::string(30, '.') + "] 1/4";
+        EXPECT_EQ(t.out.Text(),
+                  quarter + "\r\033[KPage 2\n" + quarter + "\r[" + std::string(40, '#') + "] 4/4\nDone\n");
+    }
+    {
+        // A box in the middle of the writes leaves the bar where it stopped.
+        TerminalOptions o;
+        o.progressBar = true;
+        Terminal t(o);
+        t.window.SetProgressMax(2);
+        t.window.SetProgressPosition(1);
+        t.window.ShowMessageBox("Failed.", "Error", ui::kOk);
+        t.window.AppendLog("after");
+        EXPECT_EQ(t.out.Text(), "\r[" + std::string(20, '#') + std::string(20, '.') +
+                                    "] 1/2\nError: Failed.\n" + "after\n");
     }
 }
 
