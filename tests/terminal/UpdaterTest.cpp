@@ -50,11 +50,11 @@ Outcome Updater(const std::vector<std::string>& args) {
 }
 
 // The program itself, with standard input and output not terminals.
-Outcome Program(const std::string& args) {
+Outcome Program(const std::string& args, const std::string& program = UPDATER_PATH) {
     char errPath[] = "/tmp/updater-test-XXXXXX";
     const int fd = mkstemp(errPath);
     close(fd);
-    const std::string command = std::string(UPDATER_PATH) + " " + args + " </dev/null 2>" + errPath;
+    const std::string command = program + " " + args + " </dev/null 2>" + errPath;
     std::FILE* p = popen(command.c_str(), "r");
     Outcome r;
     char buf[4096];
@@ -231,6 +231,18 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_NE(r.err.find("usage: updater"), std::string::npos);
         EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(UpdaterProgram, StaticBuildRunsTheSame) {
+    if (std::string(UPDATER_STATIC_PATH).empty()) GTEST_SKIP() << "no static build in this configuration";
+    for (const char* args :
+         {"list --simulate", "flash --simulate=other-hwid --yes", "flash --simulate --dry-run"}) {
+        SCOPED_TRACE(args);
+        const Outcome dynamic = Program(args), linkedStatically = Program(args, UPDATER_STATIC_PATH);
+        EXPECT_EQ(linkedStatically.exitCode, dynamic.exitCode);
+        EXPECT_EQ(linkedStatically.out, dynamic.out);
+        EXPECT_EQ(linkedStatically.err, dynamic.err);
     }
 }
 
