@@ -179,9 +179,9 @@ TEST_F(Flash, TwoRunsAppendTwoFullSetsOfLines) {
 }
 
 TEST_F(Flash, ChecksumsAreLoggedWithLeadingZeros) {
-    testimage::Spec spec;
-    spec.length = 2 * testimage::kPage;
-    image = testimage::Image(spec);
+    testimage::Shape shape;
+    shape.length = 2 * testimage::kPage;
+    image = testimage::Image(shape);
     // The second page sums to 00FF: all zero but one byte.
     std::memset(&image[testimage::kPage], 0, testimage::kPage);
     image[testimage::kPage + 77] = 0xFF;
@@ -196,10 +196,10 @@ TEST_F(Flash, ChecksumsAreLoggedWithLeadingZeros) {
 }
 
 TEST_F(Flash, ThePageNumberInTheBlockKeepsItsLowEightBits) {
-    testimage::Spec spec;
-    spec.length = 258 * testimage::kPage;
+    testimage::Shape shape;
+    shape.length = 258 * testimage::kPage;
     VirtualDrive& drive = Drive('D');
-    Start(spec);
+    Start(shape);
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
     const auto writes = PageWrites(SentSinceStart(drive));

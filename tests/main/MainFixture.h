@@ -41,9 +41,9 @@ protected:
         form->FormCreate();
         for (const auto& drive : drives_) sentAtStart_.push_back(drive->Commands().size());
     }
-    void Start(const testimage::Spec& spec = {}) {
-        image = testimage::Image(spec);
-        Start(testimage::Container(image, spec.bankSize));
+    void Start(const testimage::Shape& shape = {}) {
+        image = testimage::Image(shape);
+        Start(testimage::Container(image, shape.bankSize));
     }
 
     // Commands a drive received after start-up.

@@ -33,9 +33,9 @@ TEST_F(Refusal, AContainerThatDidNotLoad) {
 
 TEST_F(Refusal, AnImageWithoutDriveNameAndVersion) {
     VirtualDrive& drive = Drive('D');
-    testimage::Spec spec;
-    spec.inquiryBlock = false;
-    Start(spec);
+    testimage::Shape shape;
+    shape.inquiryBlock = false;
+    Start(shape);
     form->btnStartClick();
     ExpectRefusedBeforeSending(&drive, text::kNoDriveName);
 }
@@ -63,10 +63,10 @@ TEST_F(Refusal, AStoredChecksumThatDiffersKeepsItsLogLineAndSendsNothing) {
 
 TEST_F(Refusal, AnImageThatIsNotAWholeNumberOfPages) {
     VirtualDrive& drive = Drive('D');
-    testimage::Spec spec;
-    spec.bankSize = 0x1000;
-    spec.length = 5 * 0x1000;  // a page and a quarter
-    Start(spec);
+    testimage::Shape shape;
+    shape.bankSize = 0x1000;
+    shape.length = 5 * 0x1000;  // a page and a quarter
+    Start(shape);
     ASSERT_NE(form->Image.data, nullptr);
     form->btnStartClick();
     ExpectRefusedBeforeSending(&drive, text::kNotWholePages);
@@ -121,10 +121,10 @@ TEST_F(DriveCheck, ADriveNameThatDiffersOnlyInCase) {
 }
 
 TEST_F(DriveCheck, ADriveNameThatDiffersOnlyInTrailingSpaces) {
-    testimage::Spec spec;
-    spec.driveName = std::string("VELD    DVD-RW KX4800 \0\0", 24);  // the text ends after one space
+    testimage::Shape shape;
+    shape.driveName = std::string("VELD    DVD-RW KX4800 \0\0", 24);  // the text ends after one space
     VirtualDrive& drive = Drive('D');
-    Start(spec);
+    Start(shape);
     ExpectRefused(drive, "Drive name does not match!");
 }
 
@@ -178,9 +178,9 @@ TEST_P(VersionQuestion, AsksOnlyWhenTheDriveCarriesTheGreaterNumber) {
     VirtualDriveConfig config;
     config.revision = GetParam().drive;
     VirtualDrive& drive = Drive('D', config);
-    testimage::Spec spec;
-    spec.version = GetParam().image;
-    Start(spec);
+    testimage::Shape shape;
+    shape.version = GetParam().image;
+    Start(shape);
     if (GetParam().asks) window.Answer("Caution", ui::kIdYes);
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();

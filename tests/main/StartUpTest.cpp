@@ -28,18 +28,18 @@ TEST_F(StartUp, TheBuiltInContainerNamesTheDriveInTheCaption) {
 }
 
 TEST_F(StartUp, CaptionPutsTheVersionRightAfterTheFullWidthDriveName) {
-    testimage::Spec spec;
-    spec.driveName = "ACME    WRITER 9        ";
-    spec.version = "2.3a";
-    spec.hardwareId = "Q7";
-    Start(spec);
+    testimage::Shape shape;
+    shape.driveName = "ACME    WRITER 9        ";
+    shape.version = "2.3a";
+    shape.hardwareId = "Q7";
+    Start(shape);
     EXPECT_EQ(window.caption, "ACME    WRITER 9        2.3a Q7 Updater");
 }
 
 TEST_F(StartUp, AnAbsentTextContributesNothingToTheCaption) {
-    testimage::Spec spec;
-    spec.inquiryBlock = false;  // no drive name, no version
-    Start(spec);
+    testimage::Shape shape;
+    shape.inquiryBlock = false;  // no drive name, no version
+    Start(shape);
     EXPECT_EQ(form->ImageDriveName, nullptr);
     EXPECT_EQ(form->ImageVersion, nullptr);
     EXPECT_EQ(window.caption, " K4 Updater");

@@ -15,7 +15,7 @@ namespace testimage {
 
 inline constexpr uint32_t kPage = 0x4000;
 
-struct Spec {
+struct Shape {
     uint32_t length = 4 * kPage;
     uint32_t bankSize = kPage;  // the length must be a whole number of banks
     bool inquiryBlock = true;
@@ -28,29 +28,29 @@ struct Spec {
 
 // Deterministic filler without accidental signatures, then the blocks the
 // identity accessors look for, early in the first page.
-inline std::vector<uint8_t> Image(const Spec& spec) {
-    std::vector<uint8_t> image(spec.length);
-    uint32_t state = spec.seed;
+inline std::vector<uint8_t> Image(const Shape& shape) {
+    std::vector<uint8_t> image(shape.length);
+    uint32_t state = shape.seed;
     for (auto& byte : image) {
         state = state * 1664525u + 1013904223u;
         byte = static_cast<uint8_t>(state >> 24);
         if (byte == 0x05 || byte == 'K') byte = 0x33;
     }
-    if (spec.inquiryBlock && spec.length >= 0x200) {
+    if (shape.inquiryBlock && shape.length >= 0x200) {
         uint8_t* p = &image[0x100];
         std::memset(p, 0, 40);
         p[0] = 0x05;
         p[1] = 0x80;
         p[2] = 0x00;
-        std::memcpy(p + 8, spec.driveName.data(), 24);
-        std::memcpy(p + 32, spec.version.data(), 4);
+        std::memcpy(p + 8, shape.driveName.data(), 24);
+        std::memcpy(p + 32, shape.version.data(), 4);
     }
-    if (spec.identityBlock && spec.length >= 0x400) {
+    if (shape.identityBlock && shape.length >= 0x400) {
         uint8_t* p = &image[0x300];
         std::memcpy(p, "KOLA", 4);
         p[16] = 'H';
         p[17] = 'W';
-        std::memcpy(p + 18, spec.hardwareId.data(), 2);
+        std::memcpy(p + 18, shape.hardwareId.data(), 2);
     }
     return image;
 }

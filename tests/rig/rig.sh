@@ -105,14 +105,14 @@ prepare_cache() {
 
 # The run's own archive: its files under payload/, appended to the base one.
 build_payload() {
-    local initrd=$1 stage=$out/payload spec src dest lib
+    local initrd=$1 stage=$out/payload entry src dest lib
     rm -rf "$stage"
     mkdir -p "$stage/rig"
     cp "$script" "$stage/rig/guest.sh"
-    for spec in "${files[@]}"; do
-        src=${spec%%=*}
+    for entry in "${files[@]}"; do
+        src=${entry%%=*}
         dest=$(basename "$src")
-        [ "$spec" = "$src" ] || dest=${spec#*=}
+        [ "$entry" = "$src" ] || dest=${entry#*=}
         case $dest in /*) ;; *) dest=/rig/$dest ;; esac
         [ -e "$src" ] || { echo "rig: no such file: $src" >&2; return 1; }
         mkdir -p "$stage$(dirname "$dest")"

@@ -51,7 +51,7 @@ struct Manager {
     std::map<void*, bool> aborted;
 
     Manager() {
-        std::string spec = Env("UPDATER_VDRIVES", "0:0:0=match");
+        std::string served = Env("UPDATER_VDRIVES", "0:0:0=match");
         async = Env("UPDATER_ASPI_ASYNC", "0") == "1";
         delayMs = static_cast<unsigned>(std::strtoul(Env("UPDATER_ASPI_DELAY_MS", "0").c_str(), nullptr, 10));
         const std::string never = Env("UPDATER_ASPI_NEVER", "");
@@ -60,10 +60,10 @@ struct Manager {
         if (!logPath.empty()) log = std::fopen(logPath.c_str(), "a");
         if (!imagePath.empty()) image = std::fopen(imagePath.c_str(), "wb");
         size_t start = 0;
-        while (start < spec.size()) {
-            size_t end = spec.find(';', start);
-            if (end == std::string::npos) end = spec.size();
-            AddDrive(spec.substr(start, end - start));
+        while (start < served.size()) {
+            size_t end = served.find(';', start);
+            if (end == std::string::npos) end = served.size();
+            AddDrive(served.substr(start, end - start));
             start = end + 1;
         }
         adapters = 1;
