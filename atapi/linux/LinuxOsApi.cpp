@@ -86,6 +86,3 @@ bool LinuxOsApi::FormatMessage(uint32_t code, std::string& text) {
     return true;
 }
 
-void LinuxOsApi::MessageBox(const std::string& text) {
-    if (onMessageBox) onMessageBox(text);
-}

@@ -97,6 +97,3 @@ bool VirtualOsApi::FormatMessage(uint32_t code, std::string& text) {
     return true;
 }
 
-void VirtualOsApi::MessageBox(const std::string& text) {
-    if (onMessageBox) onMessageBox(text);
-}

@@ -26,10 +26,11 @@ bool DecodePassThrough(uint8_t* block, uint32_t size, PassThroughRequestView& vi
 // Writes the SCSI status and the sense bytes (at most the block's sense length) back.
 void AnswerPassThrough(uint8_t* block, uint8_t scsiStatus, const uint8_t* sense, uint8_t senseLength);
 
-class VirtualOsApi : public OsApi {
+// An NT-family layer with drives on letters and nothing else: no ASPI manager,
+// no events, no message loop. Its subclasses say how a drive is opened and how
+// a pass-through request reaches it.
+class LetterDriveOsApi : public OsApi {
 public:
-    // The drive stays owned by the caller; at most 22 letters (D: to Y:).
-    void AddDrive(VirtualDrive& drive);
     // Where the drive-access code's plain message boxes (system error texts) go.
     std::function<void(const std::string&)> onMessageBox;
 
@@ -38,24 +39,35 @@ public:
     OsHandle LoadLibrary(const std::string&) override { return 0; }
     void* GetProcAddress(OsHandle, const char*) override { return nullptr; }
     void FreeLibrary(OsHandle) override {}
+    uint32_t GetLastError() override { return lastError_; }
+    OsHandle CreateEvent() override { return 0; }
+    uint32_t WaitForSingleObject(OsHandle, uint32_t) override { return kWaitFailed; }
+    bool PumpMessage() override { return false; }
+    uint32_t TickCount() override { return 0; }
+    void MessageBox(const std::string& text) override {
+        if (onMessageBox) onMessageBox(text);
+    }
+    uint32_t CallGetASPI32SupportInfo(void*) override { return 0; }
+    uint32_t CallSendASPI32Command(void*, void*) override { return 0; }
+
+protected:
+    uint32_t lastError_ = 0;
+};
+
+class VirtualOsApi : public LetterDriveOsApi {
+public:
+    // The drive stays owned by the caller; at most 22 letters (D: to Y:).
+    void AddDrive(VirtualDrive& drive);
+
     uint32_t GetDriveType(const std::string& root) override;
     OsHandle CreateFile(const std::string& path) override;
     void CloseHandle(OsHandle) override {}
     bool DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t inSize, void* out,
                          uint32_t outSize, uint32_t* returned) override;
-    uint32_t GetLastError() override { return lastError_; }
     bool FormatMessage(uint32_t code, std::string& text) override;
-    OsHandle CreateEvent() override { return 0; }
-    uint32_t WaitForSingleObject(OsHandle, uint32_t) override { return kWaitFailed; }
-    bool PumpMessage() override { return false; }
-    uint32_t TickCount() override { return 0; }
-    void MessageBox(const std::string& text) override;
-    uint32_t CallGetASPI32SupportInfo(void*) override { return 0; }
-    uint32_t CallSendASPI32Command(void*, void*) override { return 0; }
 
 private:
     int DriveIndex(const std::string& root) const;  // of "D:..." -> 0; -1 when no drive is there
 
     std::vector<VirtualDrive*> drives_;
-    uint32_t lastError_ = 0;
 };
