@@ -54,6 +54,24 @@ int32_t TAtapi::ScanDriveLetters() {
     return DeviceCount;
 }
 
+// The drives that the OS listed, up to the table's 20 entries; one that does
+// not open is left out (its lister says why), one past the table gets nothing sent.
+int32_t TAtapi::ScanDrivePaths(const std::vector<std::string>& paths) {
+    DeviceCount = 0;
+    for (const std::string& path : paths) {
+        if (DeviceCount >= kMaxDevices) break;
+        LastOpenedHandle = os_.CreateFile(path);
+        if (LastOpenedHandle == kInvalidHandle) continue;
+        opened_.push_back(LastOpenedHandle);
+        CurrentHandle = LastOpenedHandle;
+        uint8_t inquiry[256] = {};
+        Inquiry(inquiry);
+        ListDevice(LastOpenedHandle, 0, 0, 0, inquiry, true, path);
+        ++DeviceCount;
+    }
+    return DeviceCount;
+}
+
 // Handles window messages while the manager works on the request, for at
 // most as long as an execute request may take: an address that never answers
 // is skipped, so start-up cannot hang.

@@ -46,7 +46,10 @@ bool TAtapi::IsNtPlatform() {
 }
 
 int32_t TAtapi::ScanDevices() {
-    if (IsNt)
+    std::vector<std::string> paths;
+    if (IsNt && os_.ListDrivePaths(paths))
+        ScanDrivePaths(paths);
+    else if (IsNt)
         ScanDriveLetters();
     else
         ScanAspiBus();

@@ -65,6 +65,7 @@ public:
     bool IsNtPlatform();
     int32_t ScanDevices();
     int32_t ScanDriveLetters();
+    int32_t ScanDrivePaths(const std::vector<std::string>& paths);
     int32_t ScanAspiBus();
     uint8_t Inquiry(uint8_t* buffer);  // 50 bytes, data in
     void SetCurrentDevice(uint8_t haId, uint8_t target, uint8_t lun);
@@ -72,7 +73,7 @@ public:
     void PumpMessages();
 
     const CommandRecord& LastCommand() const { return last_; }
-    // "\\.\D:" on the pass-through path, "ASPI 0:1:3" on the ASPI path.
+    // "\\.\D:" on the pass-through path ("/dev/sr0" where the OS lists the drives), "ASPI 0:1:3" on the ASPI path.
     const std::string& DeviceName(int32_t index) const;
 
     OsHandle CurrentHandle = 0;

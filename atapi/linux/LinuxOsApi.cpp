@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
 constexpr OsHandle kFirstHandle = 0x100;
-constexpr int kLetters = 22;  // D: to Y:
 
 // errno values that the drive-access code would take for the two tolerated Windows errors.
 uint32_t OsError(int error) {
@@ -24,22 +23,20 @@ uint32_t OsError(int error) {
 LinuxOsApi::LinuxOsApi(SgTransport& transport, const std::vector<SgDrive>& drives)
     : transport_(transport), drives_(drives) {}
 
-int LinuxOsApi::DriveIndex(const std::string& root) const {
-    if (root.size() < 2 || root[1] != ':') return -1;
-    const int index = root[0] - 'D';
-    return index >= 0 && index < kLetters && index < static_cast<int>(drives_.size()) ? index : -1;
-}
-
 const SgDrive* LinuxOsApi::DriveAt(const std::string& devicePath) const {
-    const std::string prefix = "\\\\.\\";
-    if (devicePath.rfind(prefix, 0) != 0) return nullptr;
-    const int index = DriveIndex(devicePath.substr(prefix.size()));
-    return index >= 0 ? &drives_[index] : nullptr;
+    for (const SgDrive& drive : drives_)
+        if (drive.node == devicePath) return &drive;
+    return nullptr;
 }
 
-uint32_t LinuxOsApi::GetDriveType(const std::string& root) {
-    return DriveIndex(root) >= 0 ? kDriveCdrom : kDriveNoRootDir;
+bool LinuxOsApi::ListDrivePaths(std::vector<std::string>& paths) {
+    paths.clear();
+    for (const SgDrive& drive : drives_) paths.push_back(drive.node);
+    return true;
 }
+
+// No drive stands on a letter.
+uint32_t LinuxOsApi::GetDriveType(const std::string&) { return kDriveNoRootDir; }
 
 OsHandle LinuxOsApi::CreateFile(const std::string& path) {
     const SgDrive* drive = DriveAt(path);

@@ -1,5 +1,5 @@
 // An NT-family OS layer over the Linux drive access: the drives that sysfs
-// discovery found stand on the letters D:, E:, ... in their order, and each
+// discovery found are listed by their device nodes, in their order, and each
 // pass-through request goes to the drive's node through the SG_IO transport.
 #pragma once
 
@@ -19,11 +19,13 @@ inline constexpr uint32_t kSgTimedOutError = kErrorSemTimeout;
 
 class LinuxOsApi : public LetterDriveOsApi {
 public:
-    // The drives stay owned by the caller and must outlive this layer; at most 22 are served.
+    // The drives stay owned by the caller and must outlive this layer.
     LinuxOsApi(SgTransport& transport, const std::vector<SgDrive>& drives);
 
-    // The discovered drive on "\\.\D:" and so on; nullptr for any other path.
+    // The discovered drive whose node is `devicePath`; nullptr for any other path.
     const SgDrive* DriveAt(const std::string& devicePath) const;
+
+    bool ListDrivePaths(std::vector<std::string>& paths) override;
 
     uint32_t GetDriveType(const std::string& root) override;
     OsHandle CreateFile(const std::string& path) override;
@@ -33,8 +35,6 @@ public:
     bool FormatMessage(uint32_t code, std::string& text) override;
 
 private:
-    int DriveIndex(const std::string& root) const;
-
     SgTransport& transport_;
     const std::vector<SgDrive>& drives_;
 };

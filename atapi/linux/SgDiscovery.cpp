@@ -90,15 +90,18 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
         if (IsOptical(address.folder)) found.push_back(std::move(address));
     }
     std::sort(found.begin(), found.end(), [](const Address& a, const Address& b) { return a.hctl < b.hctl; });
-    if (found.size() > kSgMaxDrives) found.resize(kSgMaxDrives);
 
     SgSystem& system = transport_.System();
+    int opened = 0;  // a drive that does not open takes no entry of the table
     for (const Address& address : found) {
         SgDrive drive;
         std::tie(drive.host, drive.channel, drive.target, drive.lun) =
             std::tuple(address.hctl[0], address.hctl[1], address.hctl[2], address.hctl[3]);
         drive.node = SgDeviceNode(address.folder, devRoot);
-        if (drive.node.empty()) {
+        if (opened == kSgMaxDrives) {
+            drive.tableFull = true;
+            drive.reason = "the device table is full";
+        } else if (drive.node.empty()) {
             drive.reason = "no device node (neither the sr nor the sg driver has claimed it)";
         } else {
             drive.fd = system.Open(drive.node, O_RDWR | O_NONBLOCK);
@@ -108,6 +111,7 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
             }
         }
         if (drive.fd >= 0) {
+            ++opened;
             uint8_t buffer[256];
             std::memset(buffer, 0, sizeof buffer);  // a short answer must not leave another drive's bytes
             drive.inquiryStatus =

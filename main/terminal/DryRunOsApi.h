@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "OsApi.h"
 
@@ -39,6 +40,7 @@ public:
     bool PumpMessage() override { return os_.PumpMessage(); }
     uint32_t TickCount() override { return os_.TickCount(); }
     void MessageBox(const std::string& text) override { os_.MessageBox(text); }
+    bool ListDrivePaths(std::vector<std::string>& paths) override { return os_.ListDrivePaths(paths); }
     // The ASPI path is never taken: this layer stands for an NT-family system.
     uint32_t CallGetASPI32SupportInfo(void*) override { return 0; }
     uint32_t CallSendASPI32Command(void*, void*) override { return 0; }

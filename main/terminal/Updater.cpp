@@ -192,7 +192,9 @@ int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
     // The table lists the drives that opened, in discovery order.
     size_t item = 0;
     for (const SgDrive& drive : drives) {
-        if (drive.fd < 0) {
+        if (drive.tableFull) {
+            std::fprintf(s.out, "%s: not listed: %s\n", drive.node.c_str(), drive.reason.c_str());
+        } else if (drive.fd < 0) {
             std::fprintf(s.out, "%s: cannot be opened: %s\n", drive.node.c_str(), drive.reason.c_str());
         } else if (item < window.Items().size()) {
             std::fprintf(s.out, "%s  %s\n", window.Items()[item++].c_str(), drive.node.c_str());

@@ -125,12 +125,19 @@ TEST_F(SgDiscoveryTest, ListsOnlyPeripheralTypeFive) {
     EXPECT_EQ(sg.opens.size(), 2u);
 }
 
-TEST_F(SgDiscoveryTest, ListsAtMostTwentyAndOpensNoMore) {
-    for (int n = 0; n < 23; ++n) Drive("0:0:" + std::to_string(n) + ":0", n);
+TEST_F(SgDiscoveryTest, OpensTwentyAndListsTheRestAsPastTheTable) {
+    for (int n = 0; n < 24; ++n) Drive("0:0:" + std::to_string(n) + ":0", n);
+    sg.openErrors["/dev/sr5"] = EACCES;  // takes no entry
     SgDriveList list(transport, sysfs.Root());
-    ASSERT_EQ(list.Drives().size(), 20u);
-    EXPECT_EQ(list.Drives().back().node, "/dev/sr19");
-    EXPECT_EQ(sg.opens.size(), 20u);
+    ASSERT_EQ(list.Drives().size(), 24u);
+    for (int n = 0; n < 24; ++n) {
+        const SgDrive& d = list.Drives()[n];
+        EXPECT_EQ(d.node, "/dev/sr" + std::to_string(n));
+        EXPECT_EQ(d.tableFull, n > 20) << n;
+        EXPECT_EQ(d.fd >= 0, n != 5 && n <= 20) << n;
+    }
+    EXPECT_EQ(list.Drives()[21].reason, "the device table is full");
+    EXPECT_EQ(sg.opens.size(), 21u);
     EXPECT_EQ(sg.sent.size(), 20u);
 }
 

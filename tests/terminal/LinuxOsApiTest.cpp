@@ -48,7 +48,7 @@ protected:
     std::vector<std::string> boxes;
 };
 
-TEST_F(LinuxOsApiTest, OpenedDrivesAreListedOnLettersInDiscoveryOrder) {
+TEST_F(LinuxOsApiTest, OpenedDrivesAreListedByNodeInDiscoveryOrder) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3), Drive("/dev/sr1", -1, "Permission denied"),
                                          Drive("/dev/sr2", 5)};
     LinuxOsApi os(transport, drives);
@@ -57,9 +57,12 @@ TEST_F(LinuxOsApiTest, OpenedDrivesAreListedOnLettersInDiscoveryOrder) {
     EXPECT_STREQ(atapi.Devices[0].Product, "QEMU    QEMU DVD-ROM    ");
     EXPECT_STREQ(atapi.Devices[0].Revision, "2.5+");
     EXPECT_STREQ(atapi.Devices[1].Product, "OTHER   DRIVE           ");
+    EXPECT_EQ(atapi.DeviceName(0), "/dev/sr0");
+    EXPECT_EQ(atapi.DeviceName(1), "/dev/sr2");
     ASSERT_NE(os.DriveAt(atapi.DeviceName(1)), nullptr);
-    EXPECT_EQ(os.DriveAt(atapi.DeviceName(1))->node, "/dev/sr2");
-    EXPECT_EQ(os.DriveAt("\\\\.\\G:"), nullptr);
+    EXPECT_EQ(os.DriveAt(atapi.DeviceName(1))->fd, 5);
+    EXPECT_EQ(os.DriveAt("/dev/sr1")->fd, -1);
+    EXPECT_EQ(os.DriveAt("\\\\.\\D:"), nullptr);  // no letters here
     ASSERT_EQ(sg.sent.size(), 2u);
     EXPECT_EQ(sg.sent[0].fd, 3);
     EXPECT_EQ(sg.sent[1].fd, 5);

@@ -113,6 +113,39 @@ TEST_F(RealDrives, ListShowsEveryDriveWithItsNodeOrWhyItCannotBeOpened) {
     EXPECT_EQ(err, "");
 }
 
+// The table holds 20 drives: sysfs order decides, an unopened drive takes no
+// entry, and what does not fit is named, not dropped; flashing reaches the 20th.
+TEST_F(RealDrives, ListFillsTheTwentyEntryTableInSysfsOrder) {
+    dir.Write("mounts", "");
+    for (int n = 0; n < 23; ++n) AddDrive(n, n == 3 ? EACCES : 0);
+    for (int n = 0; n < 23; ++n) replies[10 + n].revision = "1." + std::to_string(10 + n);
+    EXPECT_EQ(Run({"list"}), kExitDone);
+    std::string expected;
+    int item = 0;
+    for (int n = 0; n < 23; ++n) {
+        if (n == 3) {
+            expected += Node(n) + ": cannot be opened: " + ErrnoText(EACCES) + "\n";
+        } else if (item < 20) {
+            const std::string number = std::to_string(++item);
+            expected += "[ " + number + " ] VELD    DVD-RW KX4800     1." + std::to_string(10 + n) + "  " +
+                        Node(n) + "\n";
+        } else {
+            expected += Node(n) + ": not listed: the device table is full\n";
+        }
+    }
+    EXPECT_EQ(out, expected);
+    for (const auto& c : sg.sent) EXPECT_LT(c.fd, 10 + 21) << "a command reached a drive past the table";
+    EXPECT_EQ(sg.opens.size(), 21u);
+
+    sg.sent.clear();
+    EXPECT_EQ(Run({"flash", "--index", "20", "--yes", "--dry-run"}), kExitDone) << out << err;
+    ASSERT_FALSE(sg.sent.empty());
+    EXPECT_EQ(sg.sent.back().fd, 10 + 20);  // drive 21 in sysfs, the 20th listed
+    EXPECT_EQ(Sent(0x5A), 1);
+    EXPECT_EQ(Run({"flash", "--index", "21", "--yes", "--dry-run"}), kExitRefused);
+    EXPECT_EQ(Sent(0x5A), 1);
+}
+
 TEST_F(RealDrives, MountedDriveIsRefusedBeforeTheProcedureSendsAnything) {
     AddDrive(0);
     dir.Write("mounts", Node(0) + " /media/cd iso9660 ro 0 0\n");
