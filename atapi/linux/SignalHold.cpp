@@ -22,7 +22,11 @@ extern "C" void Hold(int signal) {
 
 }  // namespace
 
-SignalHold::SignalHold() {
+struct SignalHold::Previous {
+    struct sigaction action[3];
+};
+
+SignalHold::SignalHold() : previous_(std::make_unique<Previous>()) {
     if (depth++ == 0) {
         firstSignal = 0;
         told = 0;
@@ -33,11 +37,11 @@ SignalHold::SignalHold() {
     for (int held : kHeld) sigaddset(&action.sa_mask, held);  // one handler at a time: one message
     // Other calls of the write (terminal output, waits) just go on after the handler.
     action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i) sigaction(kHeld[i], &action, &previous_[i]);
+    for (int i = 0; i < 3; ++i) sigaction(kHeld[i], &action, &previous_->action[i]);
 }
 
 SignalHold::~SignalHold() {
-    for (int i = 0; i < 3; ++i) sigaction(kHeld[i], &previous_[i], nullptr);
+    for (int i = 0; i < 3; ++i) sigaction(kHeld[i], &previous_->action[i], nullptr);
     --depth;
 }
 

@@ -5,9 +5,13 @@
 // over. The previous handlers come back when the hold ends.
 //
 // Holds may nest; they share one record of what came, kept from the outermost one on.
+// On Windows the console's Ctrl+C, Ctrl+Break and close events are held the same
+// way (SignalHoldWin32.cpp); a close still ends the process once its grace time is over.
 #pragma once
 
 #include <signal.h>
+
+#include <memory>
 
 inline constexpr const char kSignalHoldMessage[] =
     "The firmware write is in progress and must not be interrupted.\n";
@@ -23,5 +27,6 @@ public:
     int FirstSignal() const;  // the number of the first signal that came, 0 when none
 
 private:
-    struct sigaction previous_[3];
+    struct Previous;  // the handlers that come back when the hold ends
+    std::unique_ptr<Previous> previous_;
 };

@@ -5,21 +5,15 @@
 #include <memory>
 #include <optional>
 
-#include <filesystem>
-
 #include "DryRunOsApi.h"
 #include "EmbeddedContainer.h"
 #include "Kfs.h"
-#include "LinuxOsApi.h"
 #include "Main.h"
 #include "MainTexts.h"
-#include "MountCheck.h"
-#include "SgDiscovery.h"
-#include "SgSystem.h"
-#include "SgTransport.h"
 #include "SignalHold.h"
 #include "TAtapi.h"
 #include "TerminalWindow.h"
+#include "UpdaterCore.h"
 #include "VirtualOsApi.h"
 
 namespace {
@@ -30,16 +24,6 @@ constexpr char kUsage[] =
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
     "CASE: match (default), other-name, other-hwid, newer, fail-page:N\n";
 
-struct Options {
-    std::string command;
-    bool simulate = false;
-    std::string simulateCase = "match";
-    int index = 1;
-    bool indexGiven = false;
-    std::string device;  // a device node, instead of the index
-    bool yes = false, dryRun = false;
-};
-
 bool PositiveNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
@@ -48,7 +32,7 @@ bool PositiveNumber(const std::string& text, int& value) {
 }
 
 // The error text, or empty when the arguments are good.
-std::string Parse(const std::vector<std::string>& args, Options& o) {
+std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
     if (args.empty()) return "no command given";
     o.command = args[0];
     if (o.command != "list" && o.command != "info" && o.command != "flash")
@@ -66,7 +50,7 @@ std::string Parse(const std::vector<std::string>& args, Options& o) {
         } else if (flash && a == "--dry-run") {
             o.dryRun = true;
         } else if (flash && a == "--device") {
-            if (++i == args.size() || args[i].empty()) return "--device needs a device node";
+            if (++i == args.size() || args[i].empty()) return "--device needs a device path";
             o.device = args[i];
         } else if (flash && a == "--index") {
             if (++i == args.size() || !PositiveNumber(args[i], o.index))
@@ -130,6 +114,8 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
     return kExitDone;
 }
 
+}  // namespace
+
 int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::string& kind) {
     TAtapi atapi(os);
     SKFSParameter parameter;
@@ -143,8 +129,7 @@ int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::
     return kExitDone;
 }
 
-// admit(device path): whether the chosen drive may be sent the procedure at all; it says why not.
-int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Options& o,
+int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const UpdaterOptions& o,
           const std::function<bool(const std::string&)>& admit) {
     DryRunOsApi dryRun(os, [&](const uint8_t* cdb, uint32_t length) {
         window.AppendLog("Not sent (dry run): " + CommandHex(cdb) + ", " + std::to_string(length) + " bytes");
@@ -181,75 +166,8 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Opti
     return window.Succeeded() && !window.Refused() ? kExitDone : kExitRefused;
 }
 
-// Every drive sysfs lists, those that cannot be opened with the reason.
-int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
-               const std::vector<SgDrive>& drives) {
-    TAtapi atapi(os);
-    SKFSParameter parameter;
-    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
-    form.FormCreate();
-    if (drives.empty()) std::fprintf(s.out, "No optical drive found.\n");
-    // The table lists the drives that opened, in discovery order.
-    size_t item = 0;
-    for (const SgDrive& drive : drives) {
-        if (drive.tableFull) {
-            std::fprintf(s.out, "%s: not listed: %s\n", drive.node.c_str(), drive.reason.c_str());
-        } else if (drive.fd < 0) {
-            std::fprintf(s.out, "%s: cannot be opened: %s\n", drive.node.c_str(), drive.reason.c_str());
-        } else if (item < window.Items().size()) {
-            std::fprintf(s.out, "%s  %s\n", window.Items()[item++].c_str(), drive.node.c_str());
-        } else {
-            std::fprintf(s.out, "%s: not listed: the device table is full\n", drive.node.c_str());
-        }
-    }
-    return kExitDone;
-}
-
-// A mounted drive is refused before the procedure sends anything.
-bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::string& node) {
-    const MountCheck mount = CheckMounted(node, s.mountsPath, s.sysfsRoot);
-    std::string why;
-    if (mount.state == MountState::Mounted) {
-        why = node + " is mounted on " + mount.target +
-              "; unmount it first. Nothing has been sent to the drive.";
-    } else if (mount.state == MountState::Unknown) {
-        why = "cannot tell whether " + node + " is mounted (" + mount.error +
-              "). Nothing has been sent to the drive.";
-    } else {
-        return true;
-    }
-    window.AppendLog("Error: " + why);
-    std::fprintf(s.err, "updater: %s\n", why.c_str());
-    return false;
-}
-
-int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const Options& o) {
-    SgTransport transport(s.system ? *s.system : SystemSgSystem());
-    SgDriveList list(transport, s.sysfsRoot, s.devRoot);
-    std::vector<SgDrive> drives;
-    for (const SgDrive& drive : list.Drives()) {
-        std::error_code ignored;
-        if (o.device.empty() || drive.node == o.device ||
-            std::filesystem::equivalent(drive.node, o.device, ignored))
-            drives.push_back(drive);
-    }
-    if (!o.device.empty() && drives.empty()) {
-        std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
-        return kExitRefused;
-    }
-    LinuxOsApi os(transport, drives);
-    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
-    if (o.command == "list") return ListDrives(s, window, os, drives);
-    return Flash(s, window, os, o, [&](const std::string& devicePath) {
-        const SgDrive* drive = os.DriveAt(devicePath);
-        return drive != nullptr && NotMounted(s, window, drive->node);
-    });
-}
-
-}  // namespace
-
 int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& s) {
-    Options o;
+    UpdaterOptions o;
     if (const std::string error = Parse(args, o); !error.empty()) {
         std::fprintf(s.err, "updater: %s\n%s", error.c_str(), kUsage);
         return kExitUsage;

@@ -1,0 +1,30 @@
+// What the terminal updater's core shares with the file that reaches the
+// platform's real drives (UpdaterLinux.cpp, UpdaterWin32.cpp).
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "OsApi.h"
+#include "TerminalWindow.h"
+#include "Updater.h"
+
+struct UpdaterOptions {
+    std::string command;
+    bool simulate = false;
+    std::string simulateCase = "match";
+    int index = 1;
+    bool indexGiven = false;
+    std::string device;  // a device path, instead of the index
+    bool yes = false, dryRun = false;
+};
+
+// The drive list as the window fills it, each item with its device path and `kind` after it.
+int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::string& kind);
+// The flash procedure on drive o.index. admit(device path), when set, may refuse the chosen
+// drive before anything is sent to it; it says why.
+int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const UpdaterOptions& o,
+          const std::function<bool(const std::string&)>& admit);
+
+// `list` and `flash` on the real drives of this platform.
+int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o);

@@ -1,0 +1,85 @@
+// The updater's real drives on Linux: sysfs discovery, the SG_IO transport and
+// the mount refusal.
+#include <cstdio>
+#include <filesystem>
+
+#include "EmbeddedContainer.h"
+#include "Kfs.h"
+#include "LinuxOsApi.h"
+#include "Main.h"
+#include "MountCheck.h"
+#include "SgDiscovery.h"
+#include "SgSystem.h"
+#include "SgTransport.h"
+#include "TAtapi.h"
+#include "UpdaterCore.h"
+
+namespace {
+
+// Every drive sysfs lists, those that cannot be opened with the reason.
+int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
+               const std::vector<SgDrive>& drives) {
+    TAtapi atapi(os);
+    SKFSParameter parameter;
+    TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.FormCreate();
+    if (drives.empty()) std::fprintf(s.out, "No optical drive found.\n");
+    // The table lists the drives that opened, in discovery order.
+    size_t item = 0;
+    for (const SgDrive& drive : drives) {
+        if (drive.tableFull) {
+            std::fprintf(s.out, "%s: not listed: %s\n", drive.node.c_str(), drive.reason.c_str());
+        } else if (drive.fd < 0) {
+            std::fprintf(s.out, "%s: cannot be opened: %s\n", drive.node.c_str(), drive.reason.c_str());
+        } else if (item < window.Items().size()) {
+            std::fprintf(s.out, "%s  %s\n", window.Items()[item++].c_str(), drive.node.c_str());
+        } else {
+            std::fprintf(s.out, "%s: not listed: the device table is full\n", drive.node.c_str());
+        }
+    }
+    return kExitDone;
+}
+
+// A mounted drive is refused before the procedure sends anything.
+bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::string& node) {
+    const MountCheck mount = CheckMounted(node, s.mountsPath, s.sysfsRoot);
+    std::string why;
+    if (mount.state == MountState::Mounted) {
+        why = node + " is mounted on " + mount.target +
+              "; unmount it first. Nothing has been sent to the drive.";
+    } else if (mount.state == MountState::Unknown) {
+        why = "cannot tell whether " + node + " is mounted (" + mount.error +
+              "). Nothing has been sent to the drive.";
+    } else {
+        return true;
+    }
+    window.AppendLog("Error: " + why);
+    std::fprintf(s.err, "updater: %s\n", why.c_str());
+    return false;
+}
+
+}  // namespace
+
+int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o) {
+    SgTransport transport(s.system ? *s.system : SystemSgSystem());
+    SgDriveList list(transport, s.sysfsRoot, s.devRoot);
+    std::vector<SgDrive> drives;
+    for (const SgDrive& drive : list.Drives()) {
+        std::error_code ignored;
+        if (o.device.empty() || drive.node == o.device ||
+            std::filesystem::equivalent(drive.node, o.device, ignored))
+            drives.push_back(drive);
+    }
+    if (!o.device.empty() && drives.empty()) {
+        std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+        return kExitRefused;
+    }
+    LinuxOsApi os(transport, drives);
+    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
+    if (o.command == "list") return ListDrives(s, window, os, drives);
+    return Flash(s, window, os, o, [&](const std::string& devicePath) {
+        const SgDrive* drive = os.DriveAt(devicePath);
+        return drive != nullptr && NotMounted(s, window, drive->node);
+    });
+}
+

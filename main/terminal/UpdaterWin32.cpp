@@ -1,0 +1,36 @@
+// The updater's real drives on Windows: the same drive access as the window
+// program, by pass-through on the NT family and through ASPI on the 9x family.
+#include <cstdio>
+
+#include "ConsoleOsApi.h"
+#include "OsApi.h"
+#include "UpdaterCore.h"
+
+int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o) {
+    OsApi& system = SystemOsApi();
+    const bool passThrough = system.GetVersionPlatformId() == kPlatformWin32Nt;
+    char letter = 0;
+    if (!o.device.empty()) {
+        letter = DriveLetterOf(o.device);
+        if (letter == 0) {
+            std::fprintf(s.err, "updater: %s is not a drive letter (D: or \\\\.\\D:)\n", o.device.c_str());
+            return kExitUsage;
+        }
+        if (!passThrough) {
+            std::fprintf(s.err, "updater: the drives are reached through ASPI here, not by letter; use --index\n");
+            return kExitRefused;
+        }
+    }
+    // The held-back page writes are pass-through blocks; an ASPI request would go out as it is.
+    if (o.dryRun && !passThrough) {
+        std::fprintf(s.err, "updater: --dry-run needs the pass-through path (the NT family of Windows)\n");
+        return kExitRefused;
+    }
+    ConsoleOsApi os(system, [&window](const std::string& text) { window.ReportSystemError(text); }, letter);
+    if (letter != 0 && os.GetDriveType(std::string(1, letter) + ":\\") != kDriveCdrom) {
+        std::fprintf(s.err, "updater: %c: is not an optical drive\n", letter);
+        return kExitRefused;
+    }
+    if (o.command == "list") return List(s, window, os, "");
+    return Flash(s, window, os, o, nullptr);
+}
