@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The terminal updater as a Windows console program under wine: the ASPI path
+# (reported version win98) against the stand-in manager, the same texts and exit
+# codes as on Linux, and what reached the drives. Usage: wine_console.sh BUILD_DIR
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$1
+updater=$build/win64/main/terminal/updater_console.exe
+dll=$build/win64/tools/wnaspi32/wnaspi32.dll
+source "$root/scripts/wine.sh"
+trap wine_cleanup EXIT
+work=$(mktemp -d)
+failed=0
+passed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+# run NAME ARGS...: the program's standard output in NAME.out, errors in NAME.err, exit code in NAME.rc;
+# wine's console writes CR LF line ends.
+run() {
+    local name=$1
+    shift
+    "$WINE" "$updater" "$@" </dev/null >"$work/$name.raw" 2>"$work/$name.rawerr"
+    echo $? >"$work/$name.rc"
+    tr -d '\r' <"$work/$name.raw" >"$work/$name.out"
+    tr -d '\r' <"$work/$name.rawerr" | grep -v '^[0-9a-f]*:\(fixme\|err\|warn\):' >"$work/$name.err"
+}
+# expect NAME WHAT CODE [FILE PATTERN]...: the exit code and a line matching each extended regex.
+expect() {
+    local name=$1 what=$2 code=$3 ok=1
+    shift 3
+    [ "$(cat "$work/$name.rc")" = "$code" ] || { echo "  exit code $(cat "$work/$name.rc"), not $code"; ok=0; }
+    while [ $# -ge 2 ]; do
+        grep -Eq -- "$2" "$work/$name.$1" || { echo "  $name.$1 lacks: $2"; ok=0; }
+        shift 2
+    done
+    if [ $ok = 1 ]; then pass "$what"; else fail "$what"; sed 's/^/    /' "$work/$name.out" "$work/$name.err" | tail -12; fi
+}
+page_writes() { grep -c '^EXEC .* cdb=FD' "$work/aspi.log"; }
+
+[ -f "$updater" ] && [ -f "$dll" ] || { echo "FAIL the x86_64 Windows build has no updater_console.exe or wnaspi32.dll"; exit 1; }
+wine_prefix || { echo "FAIL wine prefix"; exit 1; }
+xvfb_start || { echo "FAIL Xvfb"; exit 1; }
+wine_version win98
+wine_install_aspi "$dll"
+product='VELD    DVD-RW KX4800   '
+
+export UPDATER_VDRIVES="0:0:0=match;0:1:3=other-name" UPDATER_ASPI_LOG="$work/aspi.log"
+run list list
+expect list "list: each drive with its ASPI address" 0 \
+    out "^\[ 1 \] $product  1\.02  ASPI 0:0:0$" out '^\[ 2 \] OTHR    DVD-RW KX4800     1\.02  ASPI 0:1:3$'
+
+: >"$work/aspi.log"
+run name flash --index 2 --yes
+expect name "a drive of another name is refused, whatever --yes says" 1 \
+    out '^Error: Drive name does not match!$' err '^updater: Drive name does not match!$'
+[ "$(page_writes)" = 0 ] && pass "no page write after the refusal" || fail "no page write after the refusal"
+
+: >"$work/aspi.log"
+run dry flash --dry-run --yes
+expect dry "a dry run is refused on the ASPI path" 1 \
+    err '^updater: --dry-run needs the pass-through path'
+[ ! -s "$work/aspi.log" ] || [ "$(page_writes)" = 0 ] && pass "the refused dry run sent no page write" ||
+    fail "the refused dry run sent no page write"
+
+: >"$work/aspi.log"
+UPDATER_VDRIVES="0:0:0=match+fail-page:3" run failed flash --yes
+expect failed "a rejected page stops the write, naming the page" 1 \
+    out '^Error: Writing page 3 of 64 failed\.' err '^updater: Writing page 3 of 64 failed\.'
+[ "$(page_writes)" = 3 ] && pass "pages 1 to 3 went out, no more" || fail "pages 1 to 3 went out, no more ($(page_writes))"
+
+: >"$work/aspi.log"
+run flashed flash --yes
+expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Succeed!$'
+[ "$(page_writes)" = 64 ] && ! grep -q '^MISMATCH' "$work/aspi.log" &&
+    pass "64 page writes reached the drive, each with its checksums" || fail "64 page writes reached the drive ($(page_writes))"
+
+run usage flash --index 0
+expect usage "a bad argument is a usage error" 2 err '^updater: --index needs a drive number from 1$'
+
+wine_remove_aspi
+run none list
+expect none "no manager: the system text on the terminal, no drive" 0 \
+    out '^No optical drive found\.$' err 'WNASPI32\.DLL not found'
+
+[ $failed -eq 0 ] && rm -rf "$work" || echo "outputs kept in $work"
+echo "wine_console: $passed passed, $failed failed"
+[ $failed -eq 0 ]
