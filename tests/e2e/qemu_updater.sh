@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# The terminal updater against a real SCSI stack: the statically linked Linux
+# program runs in a QEMU guest whose Linux kernel drives two emulated ATAPI
+# drives. Each program runs twice over: built with the demo container, which
+# the drives must refuse by name, and built with a container fitted to QEMU's
+# drives, which passes every check and whose first page write the drive
+# rejects. Checks what the programs printed and what QEMU saw reach the drives.
+# Usage: qemu_updater.sh BUILD_DIR (the native build is in BUILD_DIR/native).
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+RIG=$ROOT/tests/rig
+B=${1:?usage: qemu_updater.sh BUILD_DIR}
+B=$(cd "$B" && pwd)
+LINUX_DEMO=$B/native/main/terminal/updater_static
+MKDEMO=$B/native/tools/mkdemo
+KFSTOOL=$B/native/tools/kfstool
+FIT_NAME="QEMU    QEMU DVD-ROM    "
+FIT_VERSION=2.5+
+FIT=$B/rig-fit
+OUT=$B/rig/updater
+start=$SECONDS
+failed=0
+
+pass() { echo "PASS $1"; }
+fail() { echo "FAIL $1"; failed=1; }
+finish() {
+    echo "qemu_updater: $((SECONDS - start)) s in all"
+    [ $failed -eq 0 ] || { echo "qemu_updater: FAILED"; exit 1; }
+    echo "qemu_updater: all checks passed"
+    exit 0
+}
+
+for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL"; do
+    [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
+done
+mkdir -p "$OUT" "$FIT"
+
+# --- the fitted container, replaced only when it changes so that its builds stay up to date
+"$MKDEMO" --fit "$FIT_NAME" "$FIT_VERSION" "$FIT/fit.kfs.new" || { fail "mkdemo --fit"; finish; }
+if cmp -s "$FIT/fit.kfs.new" "$FIT/fit.kfs"; then rm -f "$FIT/fit.kfs.new"; else mv "$FIT/fit.kfs.new" "$FIT/fit.kfs"; fi
+
+# fit_build TREE TARGET [CMAKE ARGS...]: a build tree of the one target with the fitted container.
+fit_build() {
+    local tree=$FIT/$1 target=$2
+    shift 2
+    cmake -S "$ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_CONTAINER="$FIT/fit.kfs" "$@" \
+        >"$tree.configure.log" 2>&1 || { tail -n 20 "$tree.configure.log"; return 1; }
+    cmake --build "$tree" --target "$target" >"$tree.build.log" 2>&1 || { tail -n 30 "$tree.build.log"; return 1; }
+}
+
+# What the drive must be sent, from the fitted image itself: its checksum, the
+# first page's and the page count (16-bit byte sums, pages of 16 KiB).
+"$KFSTOOL" unpack "$FIT/fit.kfs" "$FIT/fit.bin" >/dev/null || { fail "kfstool unpack of the fitted container"; finish; }
+read -r IMAGE_SUM PAGE1_SUM PAGES < <(od -An -v -tu1 -w16384 "$FIT/fit.bin" | awk '
+    { s = 0; for (i = 1; i <= NF; i++) s += $i; if (NR == 1) first = s; all += s }
+    END { printf "%04X %04X %d\n", all % 65536, first % 65536, NR }')
+echo "fitted image: $PAGES pages, checksum $IMAGE_SUM, page 1 checksum $PAGE1_SUM"
+
+# info_is WHAT EXPECTED-NAME COMMAND...: the program's info shows that image.
+info_is() {
+    local what=$1 name=$2 got
+    shift 2
+    got=$("$@" info 2>&1 | tr -d '\r')
+    if grep -Fxq "Drive name: \"$name\"" <<<"$got"; then
+        pass "$what"
+    else
+        fail "$what:"
+        sed 's/^/    /' <<<"$got"
+    fi
+}
+
+info_is "Linux demo build: its info shows the demo image" "VELD    DVD-RW KX4800   " "$LINUX_DEMO"
+if fit_build native updater_static; then
+    info_is "Linux fitted build: its info shows the fitted image" "$FIT_NAME" "$FIT/native/main/terminal/updater_static"
+else
+    fail "Linux fitted build: updater_static with the fitted container"
+fi
+LINUX_FIT=$FIT/native/main/terminal/updater_static
+[ $failed -eq 0 ] || finish
+
+# --- the guest: every program runs in turn, each line of its output tagged
+# with the run and the stream: "RUN.out: TEXT", "RUN.err: TEXT", "RUN.rc: N".
+guest=$OUT/guest.sh
+cat >"$guest" <<'EOF'
+run() {
+    tag=$1
+    shift
+    "$@" >/tmp/run.out 2>/tmp/run.err </dev/null
+    rc=$?
+    awk -v t="$tag.out: " '{ print t $0 }' /tmp/run.out
+    awk -v t="$tag.err: " '{ print t $0 }' /tmp/run.err
+    echo "$tag.rc: $rc"
+}
+run linux.list ./updater-demo list
+run linux.demo ./updater-demo flash --yes
+run linux.info ./updater-fit info
+run linux.dry ./updater-fit flash --dry-run
+run linux.yes ./updater-fit flash --yes
+EOF
+
+if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 150 \
+        --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 \
+        "$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit"; then
+    pass "rig: the guest ran the programs to the end"
+else
+    fail "rig: the guest did not run the programs to the end"
+    echo "--- last lines of the guest's console:"
+    tail -n 20 "$OUT/console.log" 2>/dev/null
+    echo "--- the guest script's output:"
+    tail -n 40 "$OUT/output.log" 2>/dev/null
+    finish
+fi
+cp "$OUT/output.log" "$OUT/runs.log"
+PLATFORMS="linux"
+
+check() {
+    awk -v platforms="$PLATFORMS" -v image_sum="$IMAGE_SUM" -v page1_sum="$PAGE1_SUM" -v pages="$PAGES" \
+        -f "$RIG/updater_checks.awk" "$@"
+}
+if ! check "$OUT/runs.log" "$OUT/trace.log"; then
+    failed=1
+    echo "--- the programs' output, without the dry runs' pages ($OUT/runs.log):"
+    grep -v '\.dry\.out: \(Not sent\|Progress\|Page\)' "$OUT/runs.log"
+    echo "--- the commands the drives received ($OUT/trace.log):"
+    grep -iE 'packet: *(12 00 00 00 32|5a 00 38|fd )' "$OUT/trace.log"
+fi
+
+# The checks must see a fault when there is one: doctored copies of this run's
+# own output and trace, one fault each, must each be rejected, and the trace in
+# QEMU's other line format (with process and time) must still be accepted.
+# Only a run that passed can be doctored.
+
+# One platform's output faults, RUN standing for the platform's tag: WHAT|SED-SCRIPT.
+OUTPUT_DOCTORINGS='a listing without the second drive|/^RUN\.list\.out: \[ 2 \]/d
+a listing with another revision|/^RUN\.list\.out: \[ 1 \]/s/2\.5+/2.50/
+a listing with another device name|/^RUN\.list\.out: \[ 2 \]/s/[^ ]*$/sr9/
+a listing that failed|s/^RUN\.list\.rc: 0$/RUN.list.rc: 1/
+a demo flash that exited 0|s/^RUN\.demo\.rc: 1$/RUN.demo.rc: 0/
+a demo flash refused for the hardware ID|/^RUN\.demo\./s/Drive name does not match!/Hardware ID does not match!/
+a demo flash that went on to the checksum|/^RUN\.demo\.out: Error/i RUN.demo.out: Firmware Checksum : 77D8
+info with a hardware ID|s/^RUN\.info\.out: Hardware ID: $/RUN.info.out: Hardware ID: K4/
+info with another checksum|s/^\(RUN\.info\.out: Computed checksum: \).*/\1ABCD/
+a dry run that failed|s/^RUN\.dry\.rc: 0$/RUN.dry.rc: 1/
+a dry run without the last block|/^RUN\.dry\.out: Not sent (dry run): .* 40 08,/d
+a dry-run block with another page number|/^RUN\.dry\.out: Not sent/s/ 02 08,/ 03 08,/
+a dry-run block with the checksums swapped|/^RUN\.dry\.out: Not sent/s/\(4C 44 \)\(.. ..\) \(.. ..\)/\1\3 \2/
+a --yes run that exited 0|s/^RUN\.yes\.rc: 1$/RUN.yes.rc: 0/
+a --yes run with another image checksum|s/^\(RUN\.yes\.out: Firmware Checksum : \).*/\1ABCD/
+a --yes run that went on to page 2|/^RUN\.yes\.out: Error: Writing/i RUN.yes.out: Page 2 Checksum : F380
+a page failure naming page 2|/^RUN\.yes\.err:/s/Writing page 1 of/Writing page 2 of/
+a page failure with sense key 3|/^RUN\.yes\.out: Status/s/sense key 05h/sense key 03h/
+a page failure only on standard output|/^RUN\.yes\.err:/d'
+
+# The trace's faults, WHAT|SED-SCRIPT, some made of this run's own packets:
+# its first page write and its second drive.
+trace_doctorings() {
+    local pw other id='packet: *5a 00 38 4b 4f 10' inquiry='packet: *12 00 00 00 32 '
+    pw=$(grep -m1 -i 'packet: *fd ' "$OUT/trace.log" | sed 's/.*packet: *//')
+    other=$(grep -i "$inquiry" "$OUT/trace.log" | grep -o 'IDEState: *0x[0-9a-fA-F]*' |
+        awk '!seen[$NF]++ { n++ } n == 2 { print $NF; exit }')
+    # A page write put in after the Nth identity query (counted in the hold space).
+    after_identity() {
+        local count
+        count=$(printf 'x%.0s' $(seq "$1"))
+        echo "/$id/I{x;s/^/x/;/^$count\$/{x;p;s/limit=0x[0-9a-f]* packet: .*/limit=0x4000 packet: $pw/;b};x}"
+    }
+    echo "a page write that never arrived|/packet: *fd /Id"
+    echo "a page write without its data|/packet: *fd /Is/limit=0x4000/limit=0x0/"
+    echo "a page write with the checksums swapped|/packet: *fd /Is/\(4c 44 \)\(.. ..\) \(.. ..\)/\1\3 \2/"
+    echo "a second page write after the first|/packet: *fd /I{p;s/01 08 *\$/02 08 /}"
+    echo "a page write on the second drive|/packet: *fd /Is/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/"
+    echo "a page write during the first demo run|$(after_identity 1)"
+    echo "a page write during the first dry run|$(after_identity 2)"
+    echo "an identity query sent twice|/$id/Ip"
+    echo "a demo run without its identity query|0,/$id/I{/$id/Id}"
+    echo "an identity query on the second drive|0,/$id/I{/$id/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/}"
+    echo "an INQUIRY on a third drive|0,/$inquiry/I{/$inquiry/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: 0x1/}"
+    echo "an INQUIRY of 36 bytes|0,/$inquiry/I{/$inquiry/Is/limit=0x32/limit=0x24/}"
+}
+
+# Every doctoring as WHAT|FILE|SED-SCRIPT.
+doctorings() {
+    local p
+    for p in $PLATFORMS; do sed "s/RUN/$p/g; s/^/$p: /; s/|/|runs.log|/" <<<"$OUTPUT_DOCTORINGS"; done
+    trace_doctorings | sed 's/|/|trace.log|/'
+}
+
+# doctor SCRATCH WHAT FILE SED-SCRIPT: succeeds when the checks reject the doctored copy.
+doctor() {
+    local scratch=$1 what=$2 file=$3 script=$4
+    local runs=$OUT/runs.log trace=$OUT/trace.log
+    sed -e "$script" "$OUT/$file" >"$scratch/$file"
+    if cmp -s "$scratch/$file" "$OUT/$file"; then
+        echo "    $what: the doctoring changed nothing"
+        return 1
+    fi
+    if [ "$file" = runs.log ]; then runs=$scratch/$file; else trace=$scratch/$file; fi
+    if check "$runs" "$trace" >/dev/null; then
+        echo "    $what: all checks passed"
+        return 1
+    fi
+}
+
+check_the_checks() {
+    local scratch what file script rejected=0 doctored=0 ok=0
+    scratch=$(mktemp -d)
+    while IFS='|' read -r what file script; do
+        doctored=$((doctored + 1))
+        doctor "$scratch" "$what" "$file" "$script" >>"$scratch/missed" && rejected=$((rejected + 1))
+    done < <(doctorings)
+    if [ $rejected -eq $doctored ]; then
+        echo "PASS checks reject each of $doctored doctored copies of this run"
+    else
+        echo "FAIL checks reject only $rejected of $doctored doctored copies of this run:"
+        cat "$scratch/missed"
+        ok=1
+    fi
+    sed -e 's/^ide_atapi_cmd_packet/4242@1700000000.123456:ide_atapi_cmd_packet/' "$OUT/trace.log" \
+        >"$scratch/trace.log"
+    if check "$OUT/runs.log" "$scratch/trace.log" >"$scratch/result"; then
+        echo "PASS checks read the trace with process and time on each line"
+    else
+        echo "FAIL checks read the trace with process and time on each line:"
+        grep FAIL "$scratch/result"
+        ok=1
+    fi
+    rm -rf "$scratch"
+    return $ok
+}
+
+if [ $failed -eq 0 ]; then
+    check_the_checks || failed=1
+else
+    echo "(the checks on doctored copies need a run that passed)"
+fi
+finish
