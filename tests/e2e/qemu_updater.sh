@@ -1,29 +1,35 @@
 #!/usr/bin/env bash
 # The terminal updater against a real SCSI stack: the statically linked Linux
-# program runs in a QEMU guest whose Linux kernel drives two emulated ATAPI
-# drives. Each program runs twice over: built with the demo container, which
-# the drives must refuse by name, and built with a container fitted to QEMU's
-# drives, which passes every check and whose first page write the drive
-# rejects. Checks what the programs printed and what QEMU saw reach the drives.
-# Usage: qemu_updater.sh BUILD_DIR (the native build is in BUILD_DIR/native).
+# program and the x86_64 Windows console program (under wine) run in a QEMU
+# guest whose Linux kernel drives two emulated ATAPI drives. Each program runs
+# built with the demo container, which the drives must refuse by name, and
+# built with a container fitted to QEMU's drives, which passes every check and
+# whose first page write the drive rejects. Checks what the programs printed
+# and what QEMU saw reach the drives.
+# Usage: qemu_updater.sh BUILD_DIR (with the native and win64 builds in it).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 RIG=$ROOT/tests/rig
 B=${1:?usage: qemu_updater.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 LINUX_DEMO=$B/native/main/terminal/updater_static
+WINDOWS_DEMO=$B/win64/main/terminal/updater_console.exe
 MKDEMO=$B/native/tools/mkdemo
 KFSTOOL=$B/native/tools/kfstool
 FIT_NAME="QEMU    QEMU DVD-ROM    "
 FIT_VERSION=2.5+
 FIT=$B/rig-fit
+LINUX_FIT=$FIT/native/main/terminal/updater_static
+WINDOWS_FIT=$FIT/win64/main/terminal/updater_console.exe
 OUT=$B/rig/updater
+source "$ROOT/scripts/wine.sh"
 start=$SECONDS
 failed=0
 
 pass() { echo "PASS $1"; }
 fail() { echo "FAIL $1"; failed=1; }
 finish() {
+    wine_cleanup
     echo "qemu_updater: $((SECONDS - start)) s in all"
     [ $failed -eq 0 ] || { echo "qemu_updater: FAILED"; exit 1; }
     echo "qemu_updater: all checks passed"
@@ -33,6 +39,14 @@ finish() {
 for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
 done
+# Without the Windows program the Linux half still runs; the step fails.
+PLATFORMS="linux windows"
+missing_windows=0
+if [ ! -f "$WINDOWS_DEMO" ]; then
+    fail "win64 build: $WINDOWS_DEMO is missing; only the Linux program runs"
+    PLATFORMS=linux
+    missing_windows=1
+fi
 mkdir -p "$OUT" "$FIT"
 
 # --- the fitted container, replaced only when it changes so that its builds stay up to date
@@ -71,12 +85,27 @@ info_is() {
 
 info_is "Linux demo build: its info shows the demo image" "VELD    DVD-RW KX4800   " "$LINUX_DEMO"
 if fit_build native updater_static; then
-    info_is "Linux fitted build: its info shows the fitted image" "$FIT_NAME" "$FIT/native/main/terminal/updater_static"
+    info_is "Linux fitted build: its info shows the fitted image" "$FIT_NAME" "$LINUX_FIT"
 else
     fail "Linux fitted build: updater_static with the fitted container"
 fi
-LINUX_FIT=$FIT/native/main/terminal/updater_static
-[ $failed -eq 0 ] || finish
+files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit")
+if [ "$PLATFORMS" = "linux windows" ]; then
+    if ! wine_prefix; then
+        fail "wine prefix on the host, for the Windows programs' info"
+    else
+        info_is "Windows demo build: its info shows the demo image" "VELD    DVD-RW KX4800   " "$WINE" "$WINDOWS_DEMO"
+        if fit_build win64 updater_console -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; then
+            info_is "Windows fitted build: its info shows the fitted image" "$FIT_NAME" "$WINE" "$WINDOWS_FIT"
+        else
+            fail "Windows fitted build: updater_console.exe with the fitted container"
+        fi
+    fi
+    wine_cleanup
+    files+=("$WINDOWS_DEMO=updater-demo.exe" "$WINDOWS_FIT=updater-fit.exe")
+fi
+# A build that is missing or not what it should be: nothing to run in the guest.
+[ $failed -eq $missing_windows ] || finish
 
 # --- the guest: every program runs in turn, each line of its output tagged
 # with the run and the stream: "RUN.out: TEXT", "RUN.err: TEXT", "RUN.rc: N".
@@ -85,22 +114,38 @@ cat >"$guest" <<'EOF'
 run() {
     tag=$1
     shift
-    "$@" >/tmp/run.out 2>/tmp/run.err </dev/null
+    "$@" >/tmp/$tag.out 2>/tmp/$tag.err </dev/null
     rc=$?
-    awk -v t="$tag.out: " '{ print t $0 }' /tmp/run.out
-    awk -v t="$tag.err: " '{ print t $0 }' /tmp/run.err
+    awk -v t="$tag.out: " '{ print t $0 }' /tmp/$tag.out
+    awk -v t="$tag.err: " '{ print t $0 }' /tmp/$tag.err
     echo "$tag.rc: $rc"
 }
-run linux.list ./updater-demo list
-run linux.demo ./updater-demo flash --yes
-run linux.info ./updater-fit info
-run linux.dry ./updater-fit flash --dry-run
-run linux.yes ./updater-fit flash --yes
+# runs PLATFORM PROGRAM-RUNNER...: the five runs, in the order the checks split the trace by.
+runs() {
+    p=$1
+    shift
+    run $p.list "$@" ./updater-demo$exe list
+    run $p.demo "$@" ./updater-demo$exe flash --yes
+    run $p.info "$@" ./updater-fit$exe info
+    run $p.dry "$@" ./updater-fit$exe flash --dry-run
+    run $p.yes "$@" ./updater-fit$exe flash --yes
+}
+exe=
+runs linux
 EOF
+if [ "$PLATFORMS" = "linux windows" ]; then
+    # Wine's first start brings up its services, which keep the starting
+    # program's standard error: they start here, not in the first run.
+    cat >>"$guest" <<'EOF'
+export WINEDEBUG=-all
+/usr/lib/wine/wine64 wineboot >/tmp/wineboot.log 2>&1
+exe=.exe
+runs windows /usr/lib/wine/wine64
+EOF
+fi
 
-if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 150 \
-        --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 \
-        "$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit"; then
+if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 120 \
+        --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 "${files[@]}"; then
     pass "rig: the guest ran the programs to the end"
 else
     fail "rig: the guest did not run the programs to the end"
@@ -111,14 +156,15 @@ else
     finish
 fi
 cp "$OUT/output.log" "$OUT/runs.log"
-PLATFORMS="linux"
 
 check() {
     awk -v platforms="$PLATFORMS" -v image_sum="$IMAGE_SUM" -v page1_sum="$PAGE1_SUM" -v pages="$PAGES" \
         -f "$RIG/updater_checks.awk" "$@"
 }
+checks_passed=1
 if ! check "$OUT/runs.log" "$OUT/trace.log"; then
     failed=1
+    checks_passed=0
     echo "--- the programs' output, without the dry runs' pages ($OUT/runs.log):"
     grep -v '\.dry\.out: \(Not sent\|Progress\|Page\)' "$OUT/runs.log"
     echo "--- the commands the drives received ($OUT/trace.log):"
@@ -141,6 +187,7 @@ a demo flash that went on to the checksum|/^RUN\.demo\.out: Error/i RUN.demo.out
 info with a hardware ID|s/^RUN\.info\.out: Hardware ID: $/RUN.info.out: Hardware ID: K4/
 info with another checksum|s/^\(RUN\.info\.out: Computed checksum: \).*/\1ABCD/
 a dry run that failed|s/^RUN\.dry\.rc: 0$/RUN.dry.rc: 1/
+a dry run with a line on standard error|/^RUN\.dry\.rc:/i RUN.dry.err: updater: cannot open the drive
 a dry run without the last block|/^RUN\.dry\.out: Not sent (dry run): .* 40 08,/d
 a dry-run block with another page number|/^RUN\.dry\.out: Not sent/s/ 02 08,/ 03 08,/
 a dry-run block with the checksums swapped|/^RUN\.dry\.out: Not sent/s/\(4C 44 \)\(.. ..\) \(.. ..\)/\1\3 \2/
@@ -158,12 +205,15 @@ trace_doctorings() {
     pw=$(grep -m1 -i 'packet: *fd ' "$OUT/trace.log" | sed 's/.*packet: *//')
     other=$(grep -i "$inquiry" "$OUT/trace.log" | grep -o 'IDEState: *0x[0-9a-fA-F]*' |
         awk '!seen[$NF]++ { n++ } n == 2 { print $NF; exit }')
-    # A page write put in after the Nth identity query (counted in the hold space).
-    after_identity() {
+    # on_nth PATTERN N COMMANDS: the commands on the Nth line matching the
+    # pattern only (the hold space counts them).
+    on_nth() {
         local count
-        count=$(printf 'x%.0s' $(seq "$1"))
-        echo "/$id/I{x;s/^/x/;/^$count\$/{x;p;s/limit=0x[0-9a-f]* packet: .*/limit=0x4000 packet: $pw/;b};x}"
+        count=$(printf 'x%.0s' $(seq "$2"))
+        echo "/$1/I{x;s/^/x/;/^$count\$/{x;$3;b};x}"
     }
+    # A page write put in after the Nth identity query.
+    after_identity() { on_nth "$id" "$1" "p;s/limit=0x[0-9a-f]* packet: .*/limit=0x4000 packet: $pw/"; }
     echo "a page write that never arrived|/packet: *fd /Id"
     echo "a page write without its data|/packet: *fd /Is/limit=0x4000/limit=0x0/"
     echo "a page write with the checksums swapped|/packet: *fd /Is/\(4c 44 \)\(.. ..\) \(.. ..\)/\1\3 \2/"
@@ -176,6 +226,14 @@ trace_doctorings() {
     echo "an identity query on the second drive|0,/$id/I{/$id/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/}"
     echo "an INQUIRY on a third drive|0,/$inquiry/I{/$inquiry/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: 0x1/}"
     echo "an INQUIRY of 36 bytes|0,/$inquiry/I{/$inquiry/Is/limit=0x32/limit=0x24/}"
+    case " $PLATFORMS " in *" windows "*)
+        echo "the Windows page write that never arrived|$(on_nth 'packet: *fd ' 2 d)"
+        echo "a page write during the Windows demo run|$(after_identity 4)"
+        echo "a page write during the Windows dry run|$(after_identity 5)"
+        echo "a Windows dry run without its identity query|$(on_nth "$id" 5 d)"
+        echo "the Windows page write on the second drive|$(on_nth 'packet: *fd ' 2 \
+            "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/")" ;;
+    esac
 }
 
 # Every doctoring as WHAT|FILE|SED-SCRIPT.
@@ -228,7 +286,7 @@ check_the_checks() {
     return $ok
 }
 
-if [ $failed -eq 0 ]; then
+if [ $checks_passed -eq 1 ]; then
     check_the_checks || failed=1
 else
     echo "(the checks on doctored copies need a run that passed)"

@@ -107,11 +107,18 @@ FILENAME == ARGV[1] {
     r = substr(tag, 1, length(tag) - length(stream) - 1)
     if (stream == "rc") {
         rc[r] = text
-    } else {
-        sub(/\r$/, "", text)
+    } else if (!(stream == "err" && r ~ /^windows\./ && wine_notice(text))) {
         text_of[r, stream, nlines[r, stream]++] = text
     }
     next
+}
+
+# Wine in the guest has no FreeType library and says so on each program's
+# standard error; those lines are wine's, not the program's.
+function wine_notice(text) {
+    return text == "Wine cannot find the FreeType font library.  To enable Wine to" ||
+           text == "use TrueType fonts please install a version of FreeType greater than" ||
+           text == "or equal to 2.0.5." || text == "http://www.freetype.org"
 }
 
 # --- QEMU's trace: "[PID@TIME:]ide_atapi_cmd_packet IDEState: PTR; limit=0xN packet: xx xx ..."
