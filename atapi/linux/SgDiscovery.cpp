@@ -14,8 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint8_t kSgInquiry[12] = {0x12, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-constexpr uint32_t kSgInquiryLength = 50;
 constexpr int kOpticalType = 5;
 
 struct Address {
@@ -64,11 +62,6 @@ std::string FirstName(const fs::path& device, const std::string& kind) {
     return *std::min_element(names.begin(), names.end());
 }
 
-// Up to `count` characters; the copy stops at a zero byte, the rest stays zero.
-void CopyInquiryText(char* to, const uint8_t* from, size_t count) {
-    for (size_t i = 0; i < count && from[i] != 0; ++i) to[i] = static_cast<char>(from[i]);
-}
-
 }  // namespace
 
 std::string SgDeviceNode(const std::string& deviceFolder, const std::string& devRoot) {
@@ -110,15 +103,7 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
                 drive.reason = ErrnoText(system.Errno());
             }
         }
-        if (drive.fd >= 0) {
-            ++opened;
-            uint8_t buffer[256];
-            std::memset(buffer, 0, sizeof buffer);  // a short answer must not leave another drive's bytes
-            drive.inquiryStatus =
-                transport_.SendCommand(drive.fd, kSgInquiry, buffer, kSgInquiryLength, kDirIn);
-            CopyInquiryText(drive.Product, buffer + 8, 24);
-            CopyInquiryText(drive.Revision, buffer + 32, 4);
-        }
+        if (drive.fd >= 0) ++opened;
         drives_.push_back(std::move(drive));
     }
 }

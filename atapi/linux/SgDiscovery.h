@@ -1,5 +1,6 @@
-// Finds the optical drives the kernel lists in sysfs and asks each for its
-// INQUIRY data, as the Windows discovery does for drive letters.
+// Finds the optical drives the kernel lists in sysfs and opens each; the
+// drive-access object then asks them for their INQUIRY data, as it does the
+// drives on letters on Windows.
 #pragma once
 
 #include <cstdint>
@@ -13,19 +14,16 @@ struct SgDrive {
     unsigned host = 0, channel = 0, target = 0, lun = 0;
     int fd = -1;                            // open O_RDWR | O_NONBLOCK, or -1 ...
     std::string reason;                     // ... and then why (ErrnoText, or no device node)
-    char Product[50] = {};                  // INQUIRY bytes 8..31, stops at a zero byte
-    char Revision[8] = {};                  // INQUIRY bytes 32..35, stops at a zero byte
-    uint8_t inquiryStatus = 0;              // what the INQUIRY returned; 0 when none was sent
     bool tableFull = false;                 // past the table: neither opened nor asked (fd -1)
 };
 
 inline constexpr int kSgMaxDrives = 20;     // the size of the device table
 
 // Lists every SCSI device of peripheral type 5 under <sysfsRoot>/class/scsi_device/H:C:T:L,
-// ordered by H, C, T, L as numbers. Each is opened and sent the INQUIRY through the
-// transport; one that cannot be opened, or has no device node, is listed with fd -1 and
-// the reason. Once kSgMaxDrives have opened, the rest are listed as tableFull and not
-// opened. The list owns the descriptors and closes them when it goes.
+// ordered by H, C, T, L as numbers. Each is opened, and nothing is sent to it; one that
+// cannot be opened, or has no device node, is listed with fd -1 and the reason. Once
+// kSgMaxDrives have opened, the rest are listed as tableFull and not opened. The list
+// owns the descriptors and closes them when it goes.
 class SgDriveList {
 public:
     explicit SgDriveList(SgTransport& transport, const std::string& sysfsRoot = "/sys",

@@ -68,6 +68,38 @@ TEST_F(LinuxOsApiTest, OpenedDrivesAreListedByNodeInDiscoveryOrder) {
     EXPECT_EQ(sg.sent[1].fd, 5);
 }
 
+// The INQUIRY of discovery goes through SG_IO as the standard 50-byte data-in
+// command; each drive's texts come from its own answer only.
+TEST_F(LinuxOsApiTest, InquiryFillsEachEntryFromItsOwnAnswer) {
+    const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3), Drive("/dev/sr1", 4), Drive("/dev/sr2", 5),
+                                         Drive("/dev/sr3", 6)};
+    sg.answer = [](int fd, const sg_io_hdr_t&) {
+        SgAnswer a;
+        if (fd == 3) a.data = Inquiry("QEMU    QEMU DVD-ROM    ", "2.5+");
+        if (fd == 4) a.data = Inquiry(std::string("VELD\0   DVD-RW KX4800 ", 24), std::string("1\0" "02", 4));
+        if (fd == 5) a.data.assign(8, 0x05);  // ends before the texts
+        if (fd == 6) a = {.status = 2, .driver = kDriverSense, .sense = FixedSense(2, 0x3A, 0)};
+        return a;
+    };
+    LinuxOsApi os(transport, drives);
+    TAtapi atapi(os);
+    ASSERT_EQ(sg.sent.size(), 4u);  // one INQUIRY a drive
+    for (const auto& sent : sg.sent) {
+        EXPECT_EQ(sent.cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0x32, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(sent.header.dxfer_len, 50u);
+        EXPECT_EQ(sent.header.dxfer_direction, SG_DXFER_FROM_DEV);
+    }
+    ASSERT_EQ(atapi.DeviceCount, 4);  // a failed INQUIRY still lists the drive
+    EXPECT_STREQ(atapi.Devices[0].Product, "QEMU    QEMU DVD-ROM    ");
+    EXPECT_STREQ(atapi.Devices[0].Revision, "2.5+");
+    EXPECT_STREQ(atapi.Devices[1].Product, "VELD");  // a zero byte ends each text
+    EXPECT_STREQ(atapi.Devices[1].Revision, "1");
+    for (int i : {2, 3}) {
+        EXPECT_STREQ(atapi.Devices[i].Product, "") << i;
+        EXPECT_STREQ(atapi.Devices[i].Revision, "") << i;
+    }
+}
+
 TEST_F(LinuxOsApiTest, PageWriteGoesOutWithItsDataAndComesBackCompleted) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3)};
     LinuxOsApi os(transport, drives);

@@ -136,6 +136,7 @@ TEST_F(RealDrives, ListFillsTheTwentyEntryTableInSysfsOrder) {
     EXPECT_EQ(out, expected);
     for (const auto& c : sg.sent) EXPECT_LT(c.fd, 10 + 21) << "a command reached a drive past the table";
     EXPECT_EQ(sg.opens.size(), 21u);
+    EXPECT_EQ(Sent(0x12), 20);  // one INQUIRY for each listed drive, and that is all
 
     sg.sent.clear();
     EXPECT_EQ(Run({"flash", "--index", "20", "--yes", "--dry-run"}), kExitDone) << out << err;
