@@ -76,7 +76,7 @@ TEST_F(LinuxOsApiTest, InquiryFillsEachEntryFromItsOwnAnswer) {
     sg.answer = [](int fd, const sg_io_hdr_t&) {
         SgAnswer a;
         if (fd == 3) a.data = Inquiry("QEMU    QEMU DVD-ROM    ", "2.5+");
-        if (fd == 4) a.data = Inquiry(std::string("VELD\0   DVD-RW KX4800 ", 24), std::string("1\0" "02", 4));
+        if (fd == 4) a.data = Inquiry(std::string("VELD\0   DVD-RW KX4800   ", 24), std::string("1\0" "02", 4));
         if (fd == 5) a.data.assign(8, 0x05);  // ends before the texts
         if (fd == 6) a = {.status = 2, .driver = kDriverSense, .sense = FixedSense(2, 0x3A, 0)};
         return a;
