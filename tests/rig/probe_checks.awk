@@ -1,17 +1,8 @@
 # Checks what atapiprobe printed in the guest against what QEMU's drives
-# received. Usage: awk -v page_write=N -f probe_checks.awk PROBE_OUTPUT QEMU_TRACE
+# received. Usage: awk -v page_write=N -f trace.awk -f probe_checks.awk PROBE_OUTPUT QEMU_TRACE
 # PROBE_OUTPUT is atapiprobe's standard output, QEMU_TRACE a log with the
 # ide_atapi_cmd_packet event. Prints one PASS or FAIL line per check and exits
 # non-zero when any check fails.
-
-function check(ok, what, why) {
-    if (ok) {
-        print "PASS " what
-    } else {
-        print "FAIL " what (why == "" ? "" : ": " why)
-        failed++
-    }
-}
 
 # The value of key=VALUE in a probe line (VALUE ends at a blank), or "".
 function field(line, key,    m) {
@@ -28,8 +19,6 @@ function quoted(line, key) {
         return substr(line, RSTART + length(key) + 3, RLENGTH - length(key) - 4)
     return "(none)"
 }
-
-function hexbyte(v) { return sprintf("%02X", v) }
 
 # The page the probe writes: byte k is (k * 7 + 1) & 0xFF; the block carries
 # its checksum twice (page and whole data), page number 1.
@@ -93,39 +82,18 @@ FILENAME == ARGV[1] {
     next
 }
 
-# --- QEMU's trace: "[PID@TIME:]ide_atapi_cmd_packet IDEState: PTR; limit=0xN packet: xx xx ..."
+# --- QEMU's trace, a line a command (read_packet)
 /ide_atapi_cmd_packet/ {
-    line = $0
-    if (!match(line, /IDEState: *[0-9a-fA-Fx]+/)) next
-    state = substr(line, RSTART, RLENGTH)
-    sub(/IDEState: */, "", state)
-    if (!match(line, /limit=(0x)?[0-9a-fA-F]+/)) next
-    limit = substr(line, RSTART + 6, RLENGTH - 6)
-    limit = limit ~ /^0x/ ? hex_value(substr(limit, 3)) : limit + 0
-    if (!match(line, /packet:/)) next
-    n_bytes = split(substr(line, RSTART + 7), bytes, " ")
-    if (n_bytes < 12) next
-    packet = ""
-    for (k = 1; k <= 12; k++) {
-        if (bytes[k] !~ /^[0-9a-fA-F][0-9a-fA-F]$/) next
-        packet = packet (k > 1 ? " " : "") toupper(bytes[k])
-    }
+    if (!read_packet($0)) next
     traced++
-    if (!(packet in kind)) next
-    seen[packet]++
-    if (!(state in drive_of)) { drive_of[state] = drives_seen++ }
-    trace_drive[matched] = drive_of[state]
-    trace_kind[matched] = kind[packet]
-    trace_limit[matched] = limit
-    trace_packet[matched] = packet
+    if (!(pkt_bytes in kind)) next
+    seen[pkt_bytes]++
+    if (!(pkt_state in drive_of)) { drive_of[pkt_state] = drives_seen++ }
+    trace_drive[matched] = drive_of[pkt_state]
+    trace_kind[matched] = kind[pkt_bytes]
+    trace_limit[matched] = pkt_limit
+    trace_packet[matched] = pkt_bytes
     matched++
-}
-
-function hex_value(s,    v, i, c) {
-    v = 0
-    s = tolower(s)
-    for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-    return v
 }
 
 # The probe's line for drive i and command name, as its position, or -1.

@@ -1,7 +1,7 @@
 # Checks what the terminal updater printed in the guest against what QEMU's
 # drives received. Usage:
 #   awk -v platforms="linux windows" -v image_sum=HHHH -v page1_sum=HHHH -v pages=N \
-#       -f updater_checks.awk RUNS_LOG QEMU_TRACE
+#       -f trace.awk -f updater_checks.awk RUNS_LOG QEMU_TRACE
 # RUNS_LOG holds the guest's runs, each line tagged "PLATFORM.RUN.STREAM: TEXT"
 # (STREAM out or err) or "PLATFORM.RUN.rc: STATUS"; for each platform, in this
 # order: list and flash --yes with the demo image, then info, flash --dry-run
@@ -9,24 +9,6 @@
 # the fitted image's, as computed from the image itself. QEMU_TRACE is a log
 # with the ide_atapi_cmd_packet event. Prints one PASS or FAIL line per check
 # and exits non-zero when any check fails.
-
-function check(ok, what, why) {
-    if (ok) {
-        print "PASS " what
-    } else {
-        print "FAIL " what (why == "" ? "" : ": " why)
-        failed++
-    }
-}
-
-function hexbyte(v) { return sprintf("%02X", v) }
-
-function hex_value(s,    v, i) {
-    v = 0
-    s = tolower(s)
-    for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-    return v
-}
 
 # "12 34" for the checksum "1234".
 function spaced(sum) { return substr(sum, 1, 2) " " substr(sum, 3, 2) }
@@ -121,36 +103,22 @@ function wine_notice(text) {
            text == "or equal to 2.0.5." || text == "http://www.freetype.org"
 }
 
-# --- QEMU's trace: "[PID@TIME:]ide_atapi_cmd_packet IDEState: PTR; limit=0xN packet: xx xx ..."
+# --- QEMU's trace, a line a command (read_packet)
 /ide_atapi_cmd_packet/ {
-    line = $0
-    if (!match(line, /IDEState: *[0-9a-fA-Fx]+/)) next
-    state = substr(line, RSTART, RLENGTH)
-    sub(/IDEState: */, "", state)
-    if (!match(line, /limit=(0x)?[0-9a-fA-F]+/)) next
-    limit = substr(line, RSTART + 6, RLENGTH - 6)
-    limit = limit ~ /^0x/ ? hex_value(substr(limit, 3)) : limit + 0
-    if (!match(line, /packet:/)) next
-    n_bytes = split(substr(line, RSTART + 7), bytes, " ")
-    if (n_bytes < 12) next
-    packet = ""
-    for (k = 1; k <= 12; k++) {
-        if (bytes[k] !~ /^[0-9a-fA-F][0-9a-fA-F]$/) next
-        packet = packet (k > 1 ? " " : "") toupper(bytes[k])
-    }
+    if (!read_packet($0)) next
     traced++
     # Any block of the page-write opcode counts, whatever its other bytes.
-    if (packet == INQUIRY) what = "inquiry"
-    else if (packet == IDENTITY) what = "identity"
-    else if (substr(packet, 1, 2) == "FD") what = "pagewrite"
+    if (pkt_bytes == INQUIRY) what = "inquiry"
+    else if (pkt_bytes == IDENTITY) what = "identity"
+    else if (substr(pkt_bytes, 1, 2) == "FD") what = "pagewrite"
     else next
     # Drives are numbered as the first INQUIRY reached them: discovery goes in
     # listing order. A drive that gets another command first stays unnumbered.
-    if (!(state in drive_of) && what == "inquiry") drive_of[state] = ++drives_seen
+    if (!(pkt_state in drive_of) && what == "inquiry") drive_of[pkt_state] = ++drives_seen
     ev_kind[n_events] = what
-    ev_drive[n_events] = state in drive_of ? drive_of[state] : "(unnumbered)"
-    ev_limit[n_events] = limit
-    ev_packet[n_events] = packet
+    ev_drive[n_events] = pkt_state in drive_of ? drive_of[pkt_state] : "(unnumbered)"
+    ev_limit[n_events] = pkt_limit
+    ev_packet[n_events] = pkt_bytes
     n_events++
 }
 
