@@ -33,23 +33,27 @@ void TAtapi::ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t l
     names_[DeviceCount] = std::move(name);
 }
 
+// Opens the drive at `path` and asks its INQUIRY; lists it in the next entry when
+// `list`. Nothing happens to a drive that does not open.
+void TAtapi::OpenAndAsk(const std::string& path, bool list) {
+    LastOpenedHandle = os_.CreateFile(path);
+    if (LastOpenedHandle == kInvalidHandle) return;
+    opened_.push_back(LastOpenedHandle);
+    CurrentHandle = LastOpenedHandle;
+    uint8_t inquiry[256] = {};  // cleared, so a failed INQUIRY lists empty texts
+    Inquiry(inquiry);
+    if (!list) return;
+    ListDevice(LastOpenedHandle, 0, 0, 0, inquiry, true, path);
+    ++DeviceCount;
+}
+
 int32_t TAtapi::ScanDriveLetters() {
     DeviceCount = 0;
     for (char letter = 'A'; letter <= 'Y'; ++letter) {  // Z is never probed
         const std::string root = std::string(1, letter) + ":\\";
         if (os_.GetDriveType(root) != kDriveCdrom) continue;
-        const std::string path = "\\\\.\\" + root.substr(0, 2);
-        LastOpenedHandle = os_.CreateFile(path);
-        if (LastOpenedHandle == kInvalidHandle) continue;
-        opened_.push_back(LastOpenedHandle);
-        CurrentHandle = LastOpenedHandle;
-        uint8_t inquiry[256] = {};  // cleared, so a failed INQUIRY lists empty texts
-        Inquiry(inquiry);
         // A fifth drive and beyond still gets its INQUIRY but is not listed.
-        if (DeviceCount < kMaxLetterDrives) {
-            ListDevice(LastOpenedHandle, 0, 0, 0, inquiry, true, path);
-            ++DeviceCount;
-        }
+        OpenAndAsk("\\\\.\\" + root.substr(0, 2), DeviceCount < kMaxLetterDrives);
     }
     return DeviceCount;
 }
@@ -60,14 +64,7 @@ int32_t TAtapi::ScanDrivePaths(const std::vector<std::string>& paths) {
     DeviceCount = 0;
     for (const std::string& path : paths) {
         if (DeviceCount >= kMaxDevices) break;
-        LastOpenedHandle = os_.CreateFile(path);
-        if (LastOpenedHandle == kInvalidHandle) continue;
-        opened_.push_back(LastOpenedHandle);
-        CurrentHandle = LastOpenedHandle;
-        uint8_t inquiry[256] = {};
-        Inquiry(inquiry);
-        ListDevice(LastOpenedHandle, 0, 0, 0, inquiry, true, path);
-        ++DeviceCount;
+        OpenAndAsk(path, true);
     }
     return DeviceCount;
 }

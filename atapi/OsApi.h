@@ -10,6 +10,7 @@ using OsHandle = uintptr_t;  // HANDLE / HMODULE value
 inline constexpr OsHandle kInvalidHandle = ~OsHandle{0};  // INVALID_HANDLE_VALUE
 
 inline constexpr uint32_t kPlatformWin32Nt = 2;  // VER_PLATFORM_WIN32_NT
+inline constexpr uint32_t kDriveNoRootDir = 1;   // DRIVE_NO_ROOT_DIR
 inline constexpr uint32_t kDriveCdrom = 5;       // DRIVE_CDROM
 inline constexpr uint32_t kWaitObject0 = 0;      // WAIT_OBJECT_0
 inline constexpr uint32_t kWaitTimeout = 0x102;  // WAIT_TIMEOUT

@@ -88,6 +88,7 @@ public:
 
 private:
     bool WaitForDeviceType(SrbGDevBlock* block);
+    void OpenAndAsk(const std::string& path, bool list);
     uint8_t SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
     void ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t lun, const uint8_t* inquiry,
                     bool productStopsAtZero, std::string name);

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
 constexpr OsHandle kFirstHandle = 0x100;
 
 // errno values that the drive-access code would take for the two tolerated Windows errors.

@@ -17,7 +17,7 @@
 // completion, since a drive that reprograms its flash may stop answering in time.
 inline constexpr uint32_t kSgTimedOutError = kErrorSemTimeout;
 
-class LinuxOsApi : public LetterDriveOsApi {
+class LinuxOsApi : public PlainNtOsApi {
 public:
     // The drives stay owned by the caller and must outlive this layer.
     LinuxOsApi(SgTransport& transport, const std::vector<SgDrive>& drives);

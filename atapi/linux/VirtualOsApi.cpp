@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kDriveNoRootDir = 1;      // DRIVE_NO_ROOT_DIR
 constexpr uint32_t kErrorFileNotFound = 2;   // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
 constexpr uint32_t kErrorInvalidParameter = 87;

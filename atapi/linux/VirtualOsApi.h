@@ -26,10 +26,10 @@ bool DecodePassThrough(uint8_t* block, uint32_t size, PassThroughRequestView& vi
 // Writes the SCSI status and the sense bytes (at most the block's sense length) back.
 void AnswerPassThrough(uint8_t* block, uint8_t scsiStatus, const uint8_t* sense, uint8_t senseLength);
 
-// An NT-family layer with drives on letters and nothing else: no ASPI manager,
-// no events, no message loop. Its subclasses say how a drive is opened and how
-// a pass-through request reaches it.
-class LetterDriveOsApi : public OsApi {
+// An NT-family layer with drives and nothing else: no ASPI manager, no events,
+// no message loop. Its subclasses say where the drives are, how one is opened
+// and how a pass-through request reaches it.
+class PlainNtOsApi : public OsApi {
 public:
     // Where the drive-access code's plain message boxes (system error texts) go.
     std::function<void(const std::string&)> onMessageBox;
@@ -54,7 +54,7 @@ protected:
     uint32_t lastError_ = 0;
 };
 
-class VirtualOsApi : public LetterDriveOsApi {
+class VirtualOsApi : public PlainNtOsApi {
 public:
     // The drive stays owned by the caller; at most 22 letters (D: to Y:).
     void AddDrive(VirtualDrive& drive);

@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr uint32_t kDriveNoRootDir = 1;  // DRIVE_NO_ROOT_DIR
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
