@@ -59,7 +59,7 @@ expect name "a drive of another name is refused, whatever --yes says" 1 \
 run dry flash --dry-run --yes
 expect dry "a dry run is refused on the ASPI path" 1 \
     err '^updater: --dry-run needs the pass-through path'
-[ ! -s "$work/aspi.log" ] || [ "$(page_writes)" = 0 ] && pass "the refused dry run sent no page write" ||
+[ "$(page_writes)" = 0 ] && pass "the refused dry run sent no page write" ||
     fail "the refused dry run sent no page write"
 
 : >"$work/aspi.log"
