@@ -9,6 +9,8 @@ namespace {
 constexpr int kBarWidth = 40;
 // Of a longer line only this much is kept: enough that it matches no answer.
 constexpr size_t kAnswerKept = 16;
+// An input that never gives an answer (a stream of other lines) declines after this many.
+constexpr int kMostAsks = 10;
 
 // A message box text on one line, for standard error.
 std::string OneLine(const std::string& text) {
@@ -127,7 +129,12 @@ int TerminalWindow::Ask(const std::string& text, const std::string& caption, uin
     }
     // Output sent elsewhere: the question itself is put on the terminal as well.
     if (ask_ != out_) std::fprintf(ask_, "%s: %s\n", caption.c_str(), text.c_str());
-    for (;;) {
+    std::string why = "Answered " + declineWord + ".";
+    for (int asked = 1;; ++asked) {
+        if (asked > kMostAsks) {
+            why = "No answer in " + std::to_string(kMostAsks) + " lines: answered " + declineWord + ".";
+            break;
+        }
         std::fprintf(ask_, "%s/%s? ", acceptWord.c_str(), declineWord.c_str());
         std::fflush(ask_);
         std::string line;
@@ -139,7 +146,6 @@ int TerminalWindow::Ask(const std::string& text, const std::string& caption, uin
         if (answer == Lower(acceptWord) || (yesNo && answer == "y")) return accept;
         if (answer == Lower(declineWord) || answer.empty() || (yesNo && answer == "n")) break;
     }
-    const std::string why = "Answered " + declineWord + ".";
     AppendLog(why);
     ErrorLine(why + " " + text);
     refused_ = true;
