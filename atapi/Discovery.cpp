@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kMaxLetterDrives = 4;
-constexpr uint32_t kAspiWaitMilliseconds = 30000;
 
 // Up to `count` characters, stopping at a zero byte; the rest stays zero.
 void CopyText(char* to, const uint8_t* from, size_t count) {

@@ -9,6 +9,7 @@ const char* OutcomeName(CommandOutcome outcome) {
         case CommandOutcome::NotDelivered: return "not-delivered";
         case CommandOutcome::Failed: return "failed";
         case CommandOutcome::TimedOut: return "timed-out";
+        case CommandOutcome::WaitFailed: return "wait-failed";
         case CommandOutcome::CompletedTolerated: return "completed-tolerated";
         case CommandOutcome::Completed: return "completed";
     }

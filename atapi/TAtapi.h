@@ -20,13 +20,15 @@ struct DeviceRecord {
 
 inline constexpr int kMaxDevices = 20;
 inline constexpr uint8_t kDirIn = 8, kDirOut = 16;  // SRB_DIR_IN / SRB_DIR_OUT
+inline constexpr uint32_t kAspiWaitMilliseconds = 30000;  // how long an ASPI command is waited for
 
 enum class CommandOutcome : uint8_t {
     None,                // nothing sent yet
     NotSent,             // refused before anything was sent (no ASPI manager or entry point, no event)
     NotDelivered,        // the OS call failed (osError says why)
     Failed,              // delivered; the drive or manager reported failure (status bytes, sense)
-    TimedOut,            // ASPI wait timed out or failed; an abort was sent
+    TimedOut,            // no completion within the wait (kAspiWaitMilliseconds on ASPI); an abort was sent
+    WaitFailed,          // the ASPI wait itself failed (osError says why); an abort was sent
     CompletedTolerated,  // pass-through error 121/1117 counted as completion
     Completed,
 };

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr uint32_t kAspiWaitMilliseconds = 30000;
 constexpr uint8_t kInquiryCommand[12] = {0x12, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 constexpr uint8_t kCheckCondition = 2;
 
@@ -100,7 +99,7 @@ uint8_t TAtapi::SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, u
     if (srb.SRB_Status == kSsPending) {
         const uint32_t wait = os_.WaitForSingleObject(event, kAspiWaitMilliseconds);
         if (wait != kWaitObject0) {
-            last_.outcome = CommandOutcome::TimedOut;
+            last_.outcome = wait == kWaitTimeout ? CommandOutcome::TimedOut : CommandOutcome::WaitFailed;
             last_.osError = wait == kWaitFailed ? os_.GetLastError() : 0;
             AbortAspiRequest(&srb);
             os_.CloseHandle(event);

@@ -55,6 +55,9 @@ private:
 
 std::string PageFailureText(uint32_t page, uint32_t pageCount, uint8_t status, const CommandRecord& record) {
     std::string detail = "Status " + std::to_string(status);
+    if (record.outcome == CommandOutcome::TimedOut) {
+        detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
+    }
     if (record.senseLength > 0) {
         detail += ", sense key " + Hex2(record.SenseKey()) + "h, ASC " + Hex2(record.Asc()) + "h, ASCQ " +
                   Hex2(record.Ascq()) + "h";

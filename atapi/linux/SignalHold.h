@@ -1,8 +1,11 @@
-// While a SignalHold lives, SIGINT, SIGTERM and SIGHUP do not end the process:
-// the first one that comes writes a line to standard error saying that the
-// firmware write is in progress and must not be interrupted, and every one is
-// remembered so that the program can stop with a failure once the write is
-// over. The previous handlers come back when the hold ends.
+// While a SignalHold lives, SIGINT, SIGQUIT, SIGTERM and SIGHUP do not end the
+// process: the first one that comes writes a line to standard error saying that
+// the firmware write is in progress and must not be interrupted, and every one
+// is remembered so that the program can stop with a failure once the write is
+// over. A stop from the keyboard (SIGTSTP) is put off: it is told once and
+// takes effect when the outermost hold ends; SIGTTOU is ignored meanwhile, so
+// that output to the terminal cannot stop the process either. The previous
+// handlers come back when the hold ends.
 //
 // Holds may nest; they share one record of what came, kept from the outermost one on.
 // On Windows the console's Ctrl+C, Ctrl+Break and close events are held the same
@@ -15,6 +18,8 @@
 
 inline constexpr const char kSignalHoldMessage[] =
     "The firmware write is in progress and must not be interrupted.\n";
+inline constexpr const char kStopHoldMessage[] =
+    "The firmware write is in progress: the program stops once every page is written.\n";
 
 class SignalHold {
 public:
@@ -30,3 +35,6 @@ private:
     struct Previous;  // the handlers that come back when the hold ends
     std::unique_ptr<Previous> previous_;
 };
+
+// How the user would know a held signal: its name and the key that sends it.
+const char* HeldSignalName(int signal);

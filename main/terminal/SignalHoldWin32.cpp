@@ -1,5 +1,6 @@
 // The signal hold on a Windows console: Ctrl+C, Ctrl+Break and the close,
 // log-off and shut-down events are answered as handled while the firmware is written.
+// A console has no keyboard stop (Ctrl-Z is a character there), so none is put off.
 #include <windows.h>
 
 #include <atomic>
@@ -53,3 +54,11 @@ SignalHold::~SignalHold() {
 bool SignalHold::SignalCame() const { return firstSignal != 0; }
 
 int SignalHold::FirstSignal() const { return firstSignal; }
+
+const char* HeldSignalName(int signal) {
+    switch (signal) {
+        case SIGINT: return "Ctrl+C";
+        case SIGBREAK: return "Ctrl+Break";
+        default: return "a console close, log-off or shut-down event";
+    }
+}

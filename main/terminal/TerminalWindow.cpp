@@ -7,6 +7,10 @@
 namespace {
 
 constexpr int kBarWidth = 40;
+// Of a longer line only this much is kept: enough that it matches no answer.
+constexpr size_t kAnswerKept = 16;
+// An input that never gives an answer (a stream of other lines) declines after this many.
+constexpr int kMostAsks = 10;
 
 // A message box text on one line, for standard error.
 std::string OneLine(const std::string& text) {
@@ -33,8 +37,9 @@ bool YesAnswers(const std::string& text) {
 
 }  // namespace
 
-TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in)
-    : options_(options), out_(out), err_(err), in_(in) {}
+TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in,
+                               std::FILE* ask)
+    : options_(options), out_(out), err_(err), in_(in), ask_(ask ? ask : out) {}
 
 void TerminalWindow::AppendLog(const std::string& line) {
     // A log line takes the bar's place, and the bar is drawn again below it.
@@ -122,22 +127,41 @@ int TerminalWindow::Ask(const std::string& text, const std::string& caption, uin
         refused_ = true;
         return decline;
     }
-    for (;;) {
-        std::fprintf(out_, "%s/%s? ", acceptWord.c_str(), declineWord.c_str());
-        std::fflush(out_);
-        char line[64];
-        if (!std::fgets(line, sizeof line, in_)) {
-            AppendLog("");
+    // Output sent elsewhere: the question itself is put on the terminal as well.
+    if (ask_ != out_) std::fprintf(ask_, "%s: %s\n", caption.c_str(), text.c_str());
+    std::string why = "Answered " + declineWord + ".";
+    for (int asked = 1;; ++asked) {
+        if (asked > kMostAsks) {
+            why = "No answer in " + std::to_string(kMostAsks) + " lines: answered " + declineWord + ".";
             break;
         }
-        std::string answer = Lower(line);
-        while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+        std::fprintf(ask_, "%s/%s? ", acceptWord.c_str(), declineWord.c_str());
+        std::fflush(ask_);
+        std::string line;
+        if (!ReadAnswer(line)) {
+            std::fputc('\n', ask_);
+            break;
+        }
+        const std::string answer = Lower(line);
         if (answer == Lower(acceptWord) || (yesNo && answer == "y")) return accept;
         if (answer == Lower(declineWord) || answer.empty() || (yesNo && answer == "n")) break;
     }
-    const std::string why = "Answered " + declineWord + ".";
     AppendLog(why);
     ErrorLine(why + " " + text);
     refused_ = true;
     return decline;
+}
+
+// One whole line, without its line end (LF or CR LF); false at the end of the input, a last
+// line without its line end included: an answer cut short is none.
+bool TerminalWindow::ReadAnswer(std::string& answer) {
+    answer.clear();
+    for (int c; (c = std::fgetc(in_)) != EOF;) {
+        if (c == '\n') {
+            if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+            return true;
+        }
+        if (answer.size() < kAnswerKept) answer += static_cast<char>(c);
+    }
+    return false;
 }

@@ -14,13 +14,16 @@
 struct TerminalOptions {
     bool yes = false;          // answer the version question and the last confirmation with Yes/OK
     bool dryRun = false;       // page writes are printed, not sent: say so instead of the success box
-    bool interactive = false;  // questions can be asked on the terminal
+    bool interactive = false;  // questions can be asked on the terminal (standard input is one)
     bool progressBar = false;  // standard output is a terminal
 };
 
 class TerminalWindow : public MainWindowUi {
 public:
-    TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in);
+    // Questions are put on `ask` when it is given and is not `out` (output sent elsewhere
+    // than the terminal the answers come from).
+    TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in,
+                   std::FILE* ask = nullptr);
 
     void SetCaption(const std::string& text) override { caption_ = text; }
     void ClearLog() override {}
@@ -54,6 +57,7 @@ public:
 
 private:
     int Ask(const std::string& text, const std::string& caption, uint32_t flags);
+    bool ReadAnswer(std::string& answer);
     void ErrorLine(const std::string& text);
     void DrawBar();
 
@@ -61,6 +65,7 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     std::FILE* in_;
+    std::FILE* ask_;
     std::string caption_;
     std::vector<std::string> items_;
     int selected_ = -1;

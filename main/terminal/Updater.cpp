@@ -18,11 +18,20 @@
 
 namespace {
 
+constexpr char kCases[] = "match (default), other-name, other-hwid, newer, fail-page:N";
 constexpr char kUsage[] =
     "usage: updater list [--simulate[=CASE]]\n"
     "       updater info [--simulate[=CASE]]\n"
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
-    "CASE: match (default), other-name, other-hwid, newer, fail-page:N\n";
+    "       updater --help\n";
+
+std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n"; }
+
+bool AsksForHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h" || IsPlatformHelpOption(a)) return true;
+    return false;
+}
 
 bool PositiveNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -66,9 +75,10 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
 }
 
 // The virtual drive each simulated case stands for; false for an unknown case.
-bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& drive) {
+// failedPage: the page of fail-page:N, 0 for the other cases.
+bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& drive, int& failedPage) {
     VirtualDriveConfig config;
-    int failedPage = 0;
+    failedPage = 0;
     if (name == "match") {
     } else if (name == "other-name") {
         config.vendorProduct = "VELD    DVD-RW KX5200   ";
@@ -94,6 +104,42 @@ std::string Hex4(unsigned value) {
 }
 
 const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get() : "(none)"; }
+
+// The pages of the built-in image; 0 when it does not load.
+uint32_t ImagePages() {
+    SKFSParameter parameter;
+    uint32_t length = 0;
+    return LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter) ? length >> 14 : 0;
+}
+
+// What the signal that came during the page writes means for the drive, on both streams.
+void TellSignal(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o, int signal) {
+    std::string line = std::string(HeldSignalName(signal));
+    if (o.dryRun) {
+        line += " came during the dry run; nothing was cut short and no page write was sent.";
+    } else if (window.Succeeded() && !window.Refused()) {
+        line += " came while the pages were written; the writes went on to the end: every page was "
+                "written and the firmware on the drive is complete.";
+    } else {
+        line += " came while the pages were written.";
+    }
+    line += " The exit status is 1 because of the signal.";
+    window.AppendLog(line);
+    std::fprintf(s.err, "updater: %s\n", line.c_str());
+}
+
+// Output that could not be written is told (where that can still be done) and changes
+// a success into kExitOutputLost; the page writes went on regardless.
+int WithOutputChecked(const UpdaterStreams& s, int code) {
+    const bool outLost = std::fflush(s.out) != 0 || std::ferror(s.out) != 0;
+    const bool errLost = std::fflush(s.err) != 0 || std::ferror(s.err) != 0;
+    if (!outLost && !errLost) return code;
+    std::fprintf(s.err, "updater: part of the output to standard %s could not be written%s\n",
+                 outLost && errLost ? "output and error" : outLost ? "output" : "error",
+                 code == kExitDone ? "; the command itself was carried out to its end" : "");
+    std::fflush(s.err);
+    return code == kExitDone ? kExitOutputLost : code;
+}
 
 int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
     TAtapi atapi(os);
@@ -138,6 +184,17 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Upda
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
+    const int found = static_cast<int>(window.Items().size());
+    if (found == 0 || o.index > found) {
+        std::string why = found == 0 ? std::string("no drive to write to was found")
+                                     : "there is no drive " + std::to_string(o.index) + "; " +
+                                           std::to_string(found) + (found == 1 ? " drive was" : " drives were") +
+                                           " found";
+        why += " (updater list shows the drives). Nothing has been sent to the drive.";
+        window.AppendLog("Error: " + why);
+        std::fprintf(s.err, "updater: %s\n", why.c_str());
+        return kExitRefused;
+    }
     window.SelectDeviceItem(o.index - 1);
     form.cbbDeviceChange();
     if (window.SelectedDeviceIndex() >= 0)
@@ -158,31 +215,44 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Upda
     form.btnStartClick();
     window.onWriting = nullptr;
     if (signal != 0) {
-        std::fprintf(s.err,
-                     "updater: signal %d came while the firmware was written; stopping with a failure\n",
-                     signal);
+        TellSignal(s, window, o, signal);
         return kExitRefused;
     }
     return window.Succeeded() && !window.Refused() ? kExitDone : kExitRefused;
 }
 
-int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& s) {
-    UpdaterOptions o;
-    if (const std::string error = Parse(args, o); !error.empty()) {
-        std::fprintf(s.err, "updater: %s\n%s", error.c_str(), kUsage);
-        return kExitUsage;
+namespace {
+
+int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
+    if (AsksForHelp(args)) {
+        std::fputs(Usage().c_str(), s.out);
+        return kExitDone;
     }
+    UpdaterOptions o;
+    std::string error = Parse(args, o);
     std::unique_ptr<VirtualDrive> drive;
-    if (o.simulate && !SimulatedDrive(o.simulateCase, drive)) {
-        std::fprintf(s.err, "updater: unknown simulated drive %s\n%s", o.simulateCase.c_str(), kUsage);
+    int failedPage = 0;
+    if (error.empty() && o.simulate && !SimulatedDrive(o.simulateCase, drive, failedPage)) {
+        error = (o.simulateCase.empty() ? std::string("--simulate= needs a case")
+                                        : "unknown simulated drive \"" + o.simulateCase + "\"") +
+                "; the cases are " + kCases;
+    }
+    if (error.empty() && failedPage > 0) {
+        const uint32_t pages = ImagePages();
+        if (pages > 0 && static_cast<uint32_t>(failedPage) > pages)
+            error = "fail-page:" + std::to_string(failedPage) + " is past the image's " + std::to_string(pages) +
+                    " pages";
+    }
+    if (!error.empty()) {
+        std::fprintf(s.err, "updater: %s\n%s", error.c_str(), Usage().c_str());
         return kExitUsage;
     }
     TerminalOptions options;
     options.yes = o.yes;
     options.dryRun = o.dryRun;
-    options.interactive = s.interactive;
+    options.interactive = s.ask != nullptr;
     options.progressBar = s.outIsTerminal;
-    TerminalWindow window(options, s.out, s.err, s.in);
+    TerminalWindow window(options, s.out, s.err, s.in, s.ask);
     if (!o.simulate && o.command != "info") return RunOnDrives(s, window, o);
 
     VirtualOsApi os;
@@ -199,4 +269,10 @@ int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& s) {
     }
     if (drive && s.simulatedDriveDone) s.simulatedDriveDone(*drive);
     return code;
+}
+
+}  // namespace
+
+int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& s) {
+    return WithOutputChecked(s, RunCommand(args, s));
 }

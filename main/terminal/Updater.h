@@ -10,13 +10,17 @@
 class SgSystem;
 class VirtualDrive;
 
-inline constexpr int kExitDone = 0, kExitRefused = 1, kExitUsage = 2;
+// kExitOutputLost: the command did all it had to, but part of what it printed could not be
+// written (a closed pipe, a full disk); a failure keeps kExitRefused.
+inline constexpr int kExitDone = 0, kExitRefused = 1, kExitUsage = 2, kExitOutputLost = 3;
 
 struct UpdaterStreams {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::FILE* in = stdin;
-    bool interactive = false;  // questions can be asked (standard input and output are terminals)
+    // The terminal the questions are asked on (answers come from `in`); null when standard
+    // input is no terminal: a question is then declined unless --yes answers it.
+    std::FILE* ask = nullptr;
     bool outIsTerminal = false;
     // Where real drives are found; tests put a scripted system and folders of their own here.
     SgSystem* system = nullptr;  // the real system calls when null
@@ -24,6 +28,10 @@ struct UpdaterStreams {
     // Called with the simulated drive once the command is over, to see what reached it.
     std::function<void(const VirtualDrive&)> simulatedDriveDone;
 };
+
+// The streams of this process, after making sure that a closed standard stream cannot
+// lend its number to a drive and that a closed pipe cannot end the process.
+UpdaterStreams ProcessStreams();
 
 // args without the program name; returns the exit code.
 int RunUpdater(const std::vector<std::string>& args, const UpdaterStreams& streams);

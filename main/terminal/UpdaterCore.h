@@ -26,5 +26,8 @@ int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::
 int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const UpdaterOptions& o,
           const std::function<bool(const std::string&)>& admit);
 
+// A help option of this platform's own besides --help and -h.
+bool IsPlatformHelpOption(const std::string& arg);
+
 // `list` and `flash` on the real drives of this platform.
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o);

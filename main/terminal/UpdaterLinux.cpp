@@ -1,5 +1,10 @@
 // The updater's real drives on Linux: sysfs discovery, the SG_IO transport and
 // the mount refusal.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
@@ -59,6 +64,32 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
 }
 
 }  // namespace
+
+bool IsPlatformHelpOption(const std::string&) { return false; }
+
+UpdaterStreams ProcessStreams() {
+    // A closed standard stream would hand its number to the next file opened, a drive's
+    // perhaps. /dev/null opened for reading takes its place: writes to it fail and are
+    // noted as lost output, reads see the end.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd) break;
+    }
+    // Output that cannot be written is noted; it never ends the process in the middle of the writes.
+    signal(SIGPIPE, SIG_IGN);
+    UpdaterStreams s;
+    s.outIsTerminal = isatty(STDOUT_FILENO) == 1;
+    if (isatty(STDIN_FILENO) == 1) {
+        // Questions go where the user can read them, whatever standard output is sent to.
+        if (s.outIsTerminal) {
+            s.ask = stdout;
+        } else if (isatty(STDERR_FILENO) == 1) {
+            s.ask = stderr;
+        } else {
+            s.ask = std::fopen("/dev/tty", "w");
+        }
+    }
+    return s;
+}
 
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o) {
     SgTransport transport(s.system ? *s.system : SystemSgSystem());

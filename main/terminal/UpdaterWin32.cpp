@@ -1,10 +1,31 @@
 // The updater's real drives on Windows: the same drive access as the window
 // program, by pass-through on the NT family and through ASPI on the 9x family.
+#include <io.h>
+
 #include <cstdio>
 
 #include "ConsoleOsApi.h"
 #include "OsApi.h"
 #include "UpdaterCore.h"
+
+bool IsPlatformHelpOption(const std::string& arg) { return arg == "/?"; }
+
+UpdaterStreams ProcessStreams() {
+    // A write to a closed pipe fails here without a signal; the failure is noted.
+    UpdaterStreams s;
+    s.outIsTerminal = _isatty(_fileno(stdout)) != 0;
+    if (_isatty(_fileno(stdin)) != 0) {
+        // Questions go where the user can read them, whatever standard output is sent to.
+        if (s.outIsTerminal) {
+            s.ask = stdout;
+        } else if (_isatty(_fileno(stderr)) != 0) {
+            s.ask = stderr;
+        } else {
+            s.ask = std::fopen("CONOUT$", "w");
+        }
+    }
+    return s;
+}
 
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o) {
     OsApi& system = SystemOsApi();

@@ -179,6 +179,7 @@ TEST_F(Aspi, PendingRequestIsAwaitedThirtySecondsAtMost) {
 
     os.aspiAnswer = FakeOs::AspiAnswer::WaitFails;
     EXPECT_EQ(atapi->SendCommand(kIdentity, buffer, 20, kDirIn), 4);
+    EXPECT_EQ(atapi->LastCommand().outcome, CommandOutcome::WaitFailed);
     EXPECT_EQ(os.abortRequests.size(), 2u);
     EXPECT_EQ(os.eventsCreated, os.eventsClosed);
 }

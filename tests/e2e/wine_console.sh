@@ -74,8 +74,18 @@ expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Suc
 [ "$(page_writes)" = 64 ] && ! grep -q '^MISMATCH' "$work/aspi.log" &&
     pass "64 page writes reached the drive, each with its checksums" || fail "64 page writes reached the drive ($(page_writes))"
 
+: >"$work/aspi.log"
+UPDATER_ASPI_NEVER=FD run waited flash --yes
+expect waited "a page write that never completes is given up after 30 seconds, saying so" 1 \
+    err '^updater: Writing page 1 of 64 failed\. Status 4: the drive did not answer within 30 seconds\. '
+[ "$(page_writes)" = 0 ] && [ "$(grep -c '^ABORT 0$' "$work/aspi.log")" = 1 ] &&
+    pass "the page was aborted once and no later page sent" ||
+    fail "the page was aborted once and no later page sent ($(page_writes) writes)"
+
 run usage flash --index 0
 expect usage "a bad argument is a usage error" 2 err '^updater: --index needs a drive number from 1$'
+run help '/?'
+expect help "/? prints the usage" 0 out '^usage: updater list'
 
 wine_remove_aspi
 run none list

@@ -267,6 +267,16 @@ TEST_F(PageFailure, OnTheAspiPathTheSenseIsGivenToo) {
     ExpectStoppedAt(drive, 2, 2, "Status " + status + ", sense key 05h, ASC 24h, ASCQ 01h");
 }
 
+TEST_F(PageFailure, AnAspiPageThatNeverCompletesSaysHowLongItWasAwaited) {
+    VirtualDrive& drive = AspiDrive(0, 1, 0);
+    drive.NeverComplete(0xFD, 2);
+    Start();
+    window.Answer("Caution!", ui::kIdOk);
+    form->btnStartClick();
+    EXPECT_EQ(atapi->LastCommand().outcome, CommandOutcome::TimedOut);
+    ExpectStoppedAt(drive, 2, 2, "Status 4: the drive did not answer within 30 seconds");
+}
+
 class ToleratedError : public MainFixture, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(ToleratedError, IsLoggedAfterItsPageLineAndTheFlashGoesOn) {

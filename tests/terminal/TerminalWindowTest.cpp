@@ -68,6 +68,14 @@ TEST(TerminalPrompt, TypedAnswers) {
         EXPECT_TRUE(t.window.Refused());
     }
     {
+        // Input that never answers is no consent either.
+        std::string others;
+        for (int i = 0; i < 10; ++i) others += "maybe\n";
+        Terminal t(Interactive(), others + "OK\n");
+        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+        EXPECT_EQ(t.err.Text(), std::string("updater: No answer in 10 lines: answered Cancel. ") + text::kFlashNow + "\n");
+    }
+    {
         // The end of the input is no consent.
         Terminal t(Interactive(), "");
         EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);

@@ -199,7 +199,9 @@ TEST(UpdaterFlash, DryRunMakesEveryCheckAndSendsNoPageWrite) {
 TEST(UpdaterFlash, DrivesAreChosenByNumber) {
     const Outcome r = Updater({"flash", "--simulate", "--yes", "--index", "2"});
     EXPECT_EQ(r.exitCode, kExitRefused);
-    EXPECT_EQ(r.err, "updater: No drive is selected. Nothing has been sent to the drive.\n");
+    EXPECT_EQ(r.err,
+              "updater: there is no drive 2; 1 drive was found (updater list shows the drives). "
+              "Nothing has been sent to the drive.\n");
     EXPECT_EQ(r.commands.size(), 1u);  // only the INQUIRY of discovery
 }
 
@@ -225,12 +227,24 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(Program("flash --simulate --dry-run").exitCode, 0);
     for (const char* usage :
          {"", "erase", "flash --simulate=nothing", "flash --simulate=fail-page:0", "flash --index",
-          "flash --index x --simulate", "list --yes", "info --dry-run"}) {
+          "flash --index x --simulate", "list --yes", "info --dry-run", "flash --simulate=fail-page:65"}) {
         SCOPED_TRACE(usage);
         const Outcome r = Program(usage);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_NE(r.err.find("usage: updater"), std::string::npos);
         EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(Lines(Program("flash --simulate=fail-page:65").err)[0],
+              "updater: fail-page:65 is past the image's 64 pages");
+    const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N";
+    EXPECT_EQ(Lines(Program("flash --simulate=").err)[0], "updater: --simulate= needs a case" + cases);
+    EXPECT_EQ(Lines(Program("list --simulate=odd").err)[0], "updater: unknown simulated drive \"odd\"" + cases);
+    for (const char* help : {"--help", "-h", "flash --help"}) {
+        SCOPED_TRACE(help);
+        const Outcome r = Program(help);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out.rfind("usage: updater list", 0), 0u);
+        EXPECT_EQ(r.err, "");
     }
 }
 
