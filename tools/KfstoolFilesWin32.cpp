@@ -71,8 +71,12 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
         return false;
     }
 
-    std::string folder = std::filesystem::path(path).parent_path().string();
-    if (folder.empty()) folder = ".";
+    // Full paths: ReplaceFile does not take every relative form.
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    const std::string target = ec ? path : full.string();
+    const std::filesystem::path parent = std::filesystem::path(target).parent_path();
+    const std::string folder = parent.empty() ? std::string(".") : parent.string();
     char temporary[MAX_PATH];
     if (GetTempFileNameA(folder.c_str(), "kfs", 0, temporary) == 0) {  // creates it, under a unique name
         reason = "cannot make a temporary file in its folder: " + LastError();
@@ -83,9 +87,9 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
     if (!ok) reason = LastError();
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     // ReplaceFile keeps the old file's attributes and security.
-    if (ok && !(exists ? ReplaceFileA(path.c_str(), temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+    if (ok && !(exists ? ReplaceFileA(target.c_str(), temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                                       nullptr)
-                       : MoveFileExA(temporary, path.c_str(), MOVEFILE_WRITE_THROUGH))) {
+                       : MoveFileExA(temporary, target.c_str(), MOVEFILE_WRITE_THROUGH))) {
         reason = LastError();
         ok = false;
     }
