@@ -20,7 +20,8 @@ constexpr uint64_t SubBytes(uint64_t a, uint64_t b) { return ((a | kHigh) - (b &
 void Descramble(uint8_t* bank, uint32_t count, uint8_t key) {
     uint32_t i = 0;
     // Whole groups of eight bytes share one key: do each group in one word.
-    for (; i + 8 <= count; i += 8) {
+    // The bound is the last whole group's end, so i never passes 2^32 - 1.
+    for (const uint32_t wholeGroups = count - count % 8; i != wholeGroups; i += 8) {
         const uint64_t keys = AddBytes(key * 0x0101010101010101ull, kSteps);
         uint64_t group;
         std::memcpy(&group, bank + i, 8);

@@ -33,6 +33,7 @@ KfsRejection CheckBanks(const std::vector<uint32_t>& lengths, uint64_t dataStart
         if (length > slotSize) return KfsRejection::BankTooLong;
         end += length;
     }
+    if (end > kfs::kMaxContainerSize) return KfsRejection::ContainerTooLarge;
     return end <= size ? KfsRejection::None : KfsRejection::Truncated;
 }
 
@@ -57,7 +58,12 @@ const char* RejectionText(KfsRejection why) {
         case KfsRejection::BadVersion: return "unknown container version";
         case KfsRejection::Truncated: return "its header, tables or bank data run past the end of the file";
         case KfsRejection::BankTooLong: return "a bank is longer than its slot";
-        case KfsRejection::ImageTooLarge: return "bank count times bank size does not fit 32 bits";
+        case KfsRejection::ImageTooLarge:
+            return "its image would be larger than 64 MiB (bank count times bank size), far more than a "
+                   "drive's flash holds";
+        case KfsRejection::ContainerTooLarge:
+            return "its header, tables and bank data would take more than 65 MiB, the most a container of a "
+                   "64 MiB image needs";
         case KfsRejection::TooManyBanks: return "an old-layout container holds at most 38 banks";
         case KfsRejection::OutOfMemory: return "not enough memory for the image";
     }
@@ -77,10 +83,11 @@ std::unique_ptr<uint8_t[]> LoadContainerV3(const uint8_t* container, size_t size
     const uint32_t bankCount = Read32(container + 36);
     const uint32_t bankSize = Read32(container + 40);
     const uint32_t reserveCount = Read32(container + 44);
-    const uint64_t dataStart = kfs::kV3HeaderSize + 4ull * bankCount + 8ull * reserveCount;
-    if (dataStart > size) return Reject(why, KfsRejection::Truncated);
     const uint64_t length = static_cast<uint64_t>(bankCount) * bankSize;
-    if (length > UINT32_MAX) return Reject(why, KfsRejection::ImageTooLarge);
+    if (length > kfs::kMaxImageLength) return Reject(why, KfsRejection::ImageTooLarge);
+    const uint64_t dataStart = kfs::kV3HeaderSize + 4ull * bankCount + 8ull * reserveCount;
+    if (dataStart > kfs::kMaxContainerSize) return Reject(why, KfsRejection::ContainerTooLarge);
+    if (dataStart > size) return Reject(why, KfsRejection::Truncated);
 
     SKFSParameter p;
     p.checksum = Read16(container + kfs::kChecksumOffset);
@@ -117,17 +124,22 @@ std::unique_ptr<uint8_t[]> LoadContainerV3(const uint8_t* container, size_t size
     return image;
 }
 
+KfsRejection CheckMagicAndVersion(const uint8_t* container, size_t size) {
+    if (container == nullptr || size < kfs::kMagicSize ||
+        std::memcmp(container, kfs::kMagic, kfs::kMagicSize) != 0)
+        return KfsRejection::BadMagic;
+    if (size <= kfs::kVersionOffset) return KfsRejection::Truncated;
+    const char version = static_cast<char>(container[kfs::kVersionOffset]);
+    if (version != '3' && version != ' ' && version != '1' && version != '2') return KfsRejection::BadVersion;
+    return KfsRejection::None;
+}
+
 std::unique_ptr<uint8_t[]> LoadContainer(const uint8_t* container, size_t size,
                                          uint32_t& imageLength, SKFSParameter& parameter,
                                          KfsRejection* why) {
-    if (container == nullptr || size < kfs::kMagicSize ||
-        std::memcmp(container, kfs::kMagic, kfs::kMagicSize) != 0)
-        return Reject(why, KfsRejection::BadMagic);
+    if (auto bad = CheckMagicAndVersion(container, size); bad != KfsRejection::None) return Reject(why, bad);
     if (size <= kfs::kScrambleModeOffset) return Reject(why, KfsRejection::Truncated);
-
-    const char version = static_cast<char>(container[kfs::kVersionOffset]);
-    if (version == '3') return LoadContainerV3(container, size, imageLength, parameter, why);
-    if (version != ' ' && version != '1' && version != '2') return Reject(why, KfsRejection::BadVersion);
+    if (container[kfs::kVersionOffset] == '3') return LoadContainerV3(container, size, imageLength, parameter, why);
 
     if (size < 36) return Reject(why, KfsRejection::Truncated);
     const uint32_t bankCount = Read16(container + 34);

@@ -42,6 +42,12 @@ inline constexpr uint32_t kOldMaxBanks = 38;
 inline constexpr uint8_t kSelfKeyedMode = 1;  // old layout
 inline constexpr uint8_t kHeaderKeyedMode = 2;  // version 3
 inline constexpr size_t kV3HeaderSize = 56;
+// Far more than any drive's flash holds: a header that asks for more is
+// refused before anything is allocated.
+inline constexpr uint32_t kMaxImageLength = 64u << 20;
+// The most a container can take: such an image's bank data, with room for
+// its header and tables.
+inline constexpr size_t kMaxContainerSize = kMaxImageLength + (1u << 20);
 
 // Data start of an old-layout container with the given bank count.
 constexpr size_t OldDataStart(uint32_t bankCount) { return bankCount <= 8 ? 64 : 112; }
@@ -54,11 +60,16 @@ enum class KfsRejection {
     BadVersion,
     Truncated,        // header, table or bank data runs past the end
     BankTooLong,      // a bank's stored length exceeds its slot
-    ImageTooLarge,    // bank count times slot size does not fit 32 bits
+    ImageTooLarge,    // bank count times slot size exceeds kMaxImageLength
+    ContainerTooLarge,  // header, tables and bank data exceed kMaxContainerSize
     TooManyBanks,     // old layout: more than 38
     OutOfMemory,
 };
 const char* RejectionText(KfsRejection why);
+
+// Checks what the first bytes of a container decide: the magic and the
+// version. Truncated when fewer than kVersionOffset + 1 bytes are given.
+KfsRejection CheckMagicAndVersion(const uint8_t* container, size_t size);
 
 // Loads a container of `size` bytes. Returns the image buffer, or null when
 // the container is rejected; imageLength and parameter are written only on

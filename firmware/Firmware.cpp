@@ -1,5 +1,6 @@
 #include "Firmware.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -34,19 +35,23 @@ bool SingleInquiryBlock(const uint8_t* image, uint32_t length, uint32_t& positio
 uint16_t GetCheckSum(const uint8_t* image, uint32_t length) {
     // Eight bytes at a time into four 16-bit lanes of a word; each round of at
     // most 128 words adds at most 128 * 510 to a lane, which cannot overflow.
+    // The bounds are pointers into the image, so no index can wrap at 2^32.
     constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+    constexpr size_t kRoundBytes = 128 * 8;
     uint64_t total = 0;
-    uint32_t i = 0;
-    while (i + 8 <= length) {
+    const uint8_t* at = image;
+    const uint8_t* const wordsEnd = image + (length - length % 8);
+    while (at != wordsEnd) {
+        const uint8_t* const roundEnd = at + std::min(static_cast<size_t>(wordsEnd - at), kRoundBytes);
         uint64_t lanes = 0;
-        for (int round = 0; round < 128 && i + 8 <= length; ++round, i += 8) {
+        for (; at != roundEnd; at += 8) {
             uint64_t word;
-            std::memcpy(&word, image + i, 8);
+            std::memcpy(&word, at, 8);
             lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
         }
         for (int lane = 0; lane < 4; ++lane) total += (lanes >> (16 * lane)) & 0xFFFF;
     }
-    for (; i < length; ++i) total += image[i];
+    for (const uint8_t* const end = image + length; at != end; ++at) total += *at;
     return static_cast<uint16_t>(total);
 }
 

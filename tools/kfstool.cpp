@@ -1,8 +1,8 @@
 // kfstool: inspect, unpack, pack and verify KFS firmware containers.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,82 +10,24 @@
 #include "EmbeddedContainer.h"
 #include "Firmware.h"
 #include "Kfs.h"
+#include "KfsRead.h"
 #include "KfsWriter.h"
+#include "KfstoolArgs.h"
+#include "KfstoolFiles.h"
 
 namespace {
 
 constexpr int kBad = 1;    // bad container, failed check, unreadable file
 constexpr int kUsage = 2;  // bad arguments
 
-const char kUsageText[] =
-    "usage: kfstool info [--json] FILE\n"
-    "       kfstool unpack FILE OUT\n"
-    "       kfstool pack --layout old|v3 [--version \" \"|1|2] [--scramble] [--key P0,P1,P2,P3]\n"
-    "                    [--bank-size N] IMAGE OUT\n"
-    "       kfstool verify FILE\n"
-    "FILE may be --builtin: the container compiled into this program.\n";
-
 int Usage(const std::string& why) {
-    std::fprintf(stderr, "kfstool: %s\n%s", why.c_str(), kUsageText);
+    std::fprintf(stderr, "kfstool: %s\n%s", why.c_str(), kKfstoolUsage);
     return kUsage;
 }
 
 int Failure(const std::string& why) {
     std::fprintf(stderr, "kfstool: %s\n", why.c_str());
     return kBad;
-}
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    if (path == "--builtin") {
-        bytes.assign(EmbeddedContainerData(), EmbeddedContainerData() + EmbeddedContainerSize());
-        return true;
-    }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bytes.clear();
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) error = "cannot read " + path;
-    return !failed;
-}
-
-// Writes through a temporary file so that OUT appears only when complete.
-bool WriteFile(const std::string& path, const uint8_t* data, size_t size, std::string& error) {
-    const std::string temporary = path + ".partial";
-    std::FILE* f = std::fopen(temporary.c_str(), "wb");
-    bool ok = f != nullptr;
-    if (ok) ok = std::fwrite(data, 1, size, f) == size;
-    if (f && std::fclose(f) != 0) ok = false;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        std::remove(temporary.c_str());
-    }
-    return ok;
-}
-
-struct Loaded {
-    std::vector<uint8_t> container;
-    FirmwareImage image;
-    SKFSParameter parameter;
-};
-
-// Reads and loads FILE; on failure prints one line and returns false.
-bool Load(const std::string& path, Loaded& out) {
-    std::string error;
-    if (!ReadFile(path, out.container, error)) return Failure(error), false;
-    KfsRejection why = KfsRejection::None;
-    if (!LoadContainer(out.container.data(), out.container.size(), out.image, out.parameter, &why)) {
-        Failure(path + ": rejected: " + RejectionText(why));
-        return false;
-    }
-    return true;
 }
 
 // A text with its exact bytes: quoted, so trailing spaces show, with any
@@ -104,6 +46,118 @@ std::string Quoted(const char* text, size_t length) {
         }
     }
     return out + "\"";
+}
+
+// An input path as messages show it: as it is when plain, else quoted, so
+// that an empty name, spaces and control characters can be seen.
+std::string Shown(const std::string& path) {
+    if (path == "-") return "standard input";
+    bool plain = !path.empty();
+    for (unsigned char c : path)
+        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          std::strchr("/._-+,:=@%", c) != nullptr);
+    return plain ? path : Quoted(path.data(), path.size());
+}
+
+std::string SizeText(size_t bytes) {
+    return std::to_string(bytes >> 20) + " MiB (" + std::to_string(bytes) + " bytes)";
+}
+
+// Opens FILE for reading, saying why not. A regular file's size is known.
+std::FILE* Open(const std::string& path, std::optional<uint64_t>& size, std::string& error) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (path != "-" && !ec && std::filesystem::is_directory(status)) {
+        error = "cannot read " + Shown(path) + ": it is a directory";
+        return nullptr;
+    }
+    if (path != "-" && !ec && std::filesystem::is_regular_file(status)) {
+        const auto bytes = std::filesystem::file_size(path, ec);
+        if (!ec) size = bytes;
+    }
+    std::FILE* f = OpenInput(path);
+    if (!f) error = "cannot read " + Shown(path) + ": " + std::strerror(errno);
+    return f;
+}
+
+void Close(std::FILE* f) {
+    if (f != stdin) std::fclose(f);
+}
+
+std::string Rejected(const std::string& path, KfsRejection why, const std::vector<uint8_t>& container) {
+    std::string text = Shown(path) + ": rejected: " + RejectionText(why);
+    if (why == KfsRejection::BadVersion) {
+        const unsigned char byte = container[kfs::kVersionOffset];
+        char found[64];
+        std::snprintf(found, sizeof found, " 0x%02X", byte);
+        text += found;
+        if (byte >= 0x20 && byte < 0x7F) text += std::string(" (\"") + static_cast<char>(byte) + "\")";
+        text += " at offset 24; known are \" \", \"1\", \"2\" and \"3\"";
+    }
+    return text;
+}
+
+// Reads a container from FILE, or takes the built-in one.
+bool ReadContainerFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    if (path == "--builtin") {
+        bytes.assign(EmbeddedContainerData(), EmbeddedContainerData() + EmbeddedContainerSize());
+        return true;
+    }
+    std::optional<uint64_t> size;
+    std::FILE* f = Open(path, size, error);
+    if (!f) return false;
+    const ContainerRead r = ReadContainer(f, size, bytes);
+    Close(f);
+    if (r.rejection != KfsRejection::None) {
+        error = Rejected(path, r.rejection, bytes);
+        return false;
+    }
+    if (r.outcome == ReadOutcome::Failed) error = "cannot read " + Shown(path) + ": " + std::strerror(r.error);
+    if (r.outcome == ReadOutcome::TooLarge)
+        error = Shown(path) + ": rejected: it is larger than " + SizeText(kfs::kMaxContainerSize) +
+                ", the most a container of a 64 MiB image takes";
+    return r.outcome == ReadOutcome::Done;
+}
+
+// Reads a flat image to pack.
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::optional<uint64_t> size;
+    std::FILE* f = Open(path, size, error);
+    if (!f) return false;
+    const ReadOutcome r = size && *size > kfs::kMaxImageLength ? ReadOutcome::TooLarge
+                                                                 : ReadAtMost(f, kfs::kMaxImageLength, bytes);
+    const int readError = errno;
+    Close(f);
+    if (r == ReadOutcome::Failed) error = "cannot read " + Shown(path) + ": " + std::strerror(readError);
+    if (r == ReadOutcome::TooLarge)
+        error = Shown(path) + ": an image is at most " + SizeText(kfs::kMaxImageLength) +
+                ", far more than a drive's flash holds";
+    return r == ReadOutcome::Done;
+}
+
+bool Write(const std::string& path, const uint8_t* data, size_t size, std::string& error) {
+    std::string reason;
+    if (WriteOutput(path, data, size, reason)) return true;
+    error = "cannot write " + (path == "-" ? "standard output" : Shown(path)) + ": " + reason;
+    return false;
+}
+
+struct Loaded {
+    std::vector<uint8_t> container;
+    FirmwareImage image;
+    SKFSParameter parameter;
+};
+
+// Reads and loads FILE; on failure prints one line and returns false.
+bool Load(const std::string& path, Loaded& out) {
+    std::string error;
+    if (!ReadContainerFile(path, out.container, error)) return Failure(error), false;
+    KfsRejection why = KfsRejection::None;
+    if (!LoadContainer(out.container.data(), out.container.size(), out.image, out.parameter, &why)) {
+        Failure(Rejected(path, why, out.container));
+        return false;
+    }
+    return true;
 }
 
 std::string JsonString(const char* text, size_t length) {
@@ -163,25 +217,43 @@ int Info(const std::string& path, bool json) {
                     JsonString(id.hardwareId.get(), firmware::kHardwareIdLength).c_str());
         return 0;
     }
-    std::printf("container        %s (%zu bytes)\n", path.c_str(), l.container.size());
-    std::printf("version          \"%c\" (%s layout)\n", version, version == '3' ? "version-3" : "old");
-    std::printf("scrambleMode     %u\n", scrambleMode);
-    std::printf("option1..3       %u %u %u\n", p.option1, p.option2, p.option3);
-    std::printf("value1, value2   0x%08X 0x%08X\n", static_cast<uint32_t>(p.value1),
-                static_cast<uint32_t>(p.value2));
-    std::printf("bank size        %u\n", p.bankSize);
-    std::printf("banks            %zu\n", p.bankLengths.size());
-    for (size_t i = 0; i < p.bankLengths.size(); ++i)
-        std::printf("  bank %-3zu       %u stored bytes\n", i, p.bankLengths[i]);
-    std::printf("reserve blocks   %zu\n", p.reserveBlocks.size());
-    for (const auto& b : p.reserveBlocks)
-        std::printf("  offset 0x%08X length 0x%08X\n", b.offset, b.length);
-    std::printf("image length     %u\n", l.image.length);
-    std::printf("stored checksum  %04X\n", p.checksum);
-    std::printf("image checksum   %04X%s\n", id.checksum, id.checksum == p.checksum ? "" : "  (differs)");
-    std::printf("drive name       %s\n", Quoted(id.driveName.get(), firmware::kDriveNameLength).c_str());
-    std::printf("version          %s\n", Quoted(id.version.get(), firmware::kVersionLength).c_str());
-    std::printf("hardware ID      %s\n", Quoted(id.hardwareId.get(), firmware::kHardwareIdLength).c_str());
+    // Labels padded to one column; the container's version and the
+    // firmware's are named apart.
+    auto label = [](const char* text) { std::printf("%-19s", text); };
+    label("container");
+    std::printf("%s (%zu bytes)\n", Shown(path).c_str(), l.container.size());
+    label("container version");
+    std::printf("\"%c\" (%s layout)\n", version, version == '3' ? "version-3" : "old");
+    label("scrambleMode");
+    std::printf("%u\n", scrambleMode);
+    label("option1..3");
+    std::printf("%u %u %u\n", p.option1, p.option2, p.option3);
+    label("value1, value2");
+    std::printf("0x%08X 0x%08X\n", static_cast<uint32_t>(p.value1), static_cast<uint32_t>(p.value2));
+    label("bank size");
+    std::printf("%u\n", p.bankSize);
+    label("banks");
+    std::printf("%zu\n", p.bankLengths.size());
+    for (size_t i = 0; i < p.bankLengths.size(); ++i) {
+        const std::string bank = "  bank " + std::to_string(i);
+        label(bank.c_str());
+        std::printf("%u stored bytes\n", p.bankLengths[i]);
+    }
+    label("reserve blocks");
+    std::printf("%zu\n", p.reserveBlocks.size());
+    for (const auto& b : p.reserveBlocks) std::printf("  offset 0x%08X length 0x%08X\n", b.offset, b.length);
+    label("image length");
+    std::printf("%u\n", l.image.length);
+    label("stored checksum");
+    std::printf("%04X\n", p.checksum);
+    label("image checksum");
+    std::printf("%04X%s\n", id.checksum, id.checksum == p.checksum ? "" : "  (differs)");
+    label("drive name");
+    std::printf("%s\n", Quoted(id.driveName.get(), firmware::kDriveNameLength).c_str());
+    label("firmware version");
+    std::printf("%s\n", Quoted(id.version.get(), firmware::kVersionLength).c_str());
+    label("hardware ID");
+    std::printf("%s\n", Quoted(id.hardwareId.get(), firmware::kHardwareIdLength).c_str());
     return 0;
 }
 
@@ -189,7 +261,7 @@ int Unpack(const std::string& path, const std::string& out) {
     Loaded l;
     if (!Load(path, l)) return kBad;
     std::string error;
-    if (!WriteFile(out, l.image.data.get(), l.image.length, error)) return Failure(error);
+    if (!Write(out, l.image.data.get(), l.image.length, error)) return Failure(error);
     return 0;
 }
 
@@ -197,116 +269,52 @@ int Verify(const std::string& path) {
     Loaded l;
     if (!Load(path, l)) return kBad;
     const Identity id = ReadIdentity(l.image);
+    const std::string shown = Shown(path);
     if (id.checksum != l.parameter.checksum) {
-        char line[128];
-        std::snprintf(line, sizeof line, "%s: stored checksum %04X differs from the image checksum %04X",
-                      path.c_str(), l.parameter.checksum, id.checksum);
-        return Failure(line);
+        char sums[80];
+        std::snprintf(sums, sizeof sums, "stored checksum %04X differs from the image checksum %04X",
+                      l.parameter.checksum, id.checksum);
+        return Failure(shown + ": " + sums);
     }
-    if (!id.driveName) return Failure(path + ": the image has no drive name (needs exactly one INQUIRY block)");
-    if (!id.version) return Failure(path + ": the image has no firmware version (needs exactly one INQUIRY block)");
-    if (!id.hardwareId) return Failure(path + ": the image has no hardware ID");
-    std::printf("%s: OK\n", path.c_str());
+    if (!id.driveName) return Failure(shown + ": the image has no drive name (needs exactly one INQUIRY block)");
+    if (!id.version) return Failure(shown + ": the image has no firmware version (needs exactly one INQUIRY block)");
+    if (!id.hardwareId) return Failure(shown + ": the image has no hardware ID");
+    std::printf("%s: OK\n", shown.c_str());
     return 0;
 }
 
-std::optional<uint32_t> ParseNumber(const std::string& text, uint64_t max) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > max) return std::nullopt;
-    return static_cast<uint32_t>(v);
-}
-
-int Pack(int argc, char** argv) {
-    KfsPackOptions o;
-    std::optional<std::string> layout, version, key, bankSize;
-    std::vector<std::string> files;
-    for (int i = 0; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](std::optional<std::string>& slot) {
-            if (i + 1 >= argc) return false;
-            slot = argv[++i];
-            return true;
-        };
-        if (a == "--layout") {
-            if (!value(layout)) return Usage("--layout needs old or v3");
-        } else if (a == "--version") {
-            if (!value(version)) return Usage("--version needs \" \", 1 or 2");
-        } else if (a == "--key") {
-            if (!value(key)) return Usage("--key needs P0,P1,P2,P3");
-        } else if (a == "--bank-size") {
-            if (!value(bankSize)) return Usage("--bank-size needs a number");
-        } else if (a == "--scramble") {
-            o.scramble = true;
-        } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-            return Usage("unknown option " + a);
-        } else {
-            files.push_back(a);
-        }
-    }
-    if (!layout || (*layout != "old" && *layout != "v3")) return Usage("--layout old or --layout v3 is required");
-    if (files.size() != 2) return Usage("pack takes IMAGE and OUT");
-    o.layout = *layout == "old" ? KfsLayout::Old : KfsLayout::V3;
-    if (o.layout == KfsLayout::Old) {
-        if (key) return Usage("--key is for the v3 layout; old-layout banks are self-keyed");
-        if (bankSize && ParseNumber(*bankSize, UINT32_MAX) != kfs::kOldSlotSize)
-            return Usage("the old layout's bank size is fixed at 65536");
-        o.version = ' ';
-        if (version) {
-            if (*version != " " && *version != "1" && *version != "2")
-                return Usage("the old layout has versions \" \", 1 and 2");
-            o.version = (*version)[0];
-        }
-    } else {
-        if (version && *version != "3") return Usage("the v3 layout has version 3 only");
-        o.version = '3';
-        if (bankSize) {
-            const auto n = ParseNumber(*bankSize, UINT32_MAX);
-            if (!n || *n == 0) return Usage("--bank-size needs a number from 1 to 4294967295");
-            o.bankSize = *n;
-        }
-        if (key) {
-            size_t start = 0;
-            for (int i = 0; i < 4; ++i) {
-                const size_t comma = key->find(',', start);
-                if ((i < 3) != (comma != std::string::npos)) return Usage("--key needs four bytes P0,P1,P2,P3");
-                const auto b = ParseNumber(key->substr(start, comma - start), 255);
-                if (!b) return Usage("--key needs four bytes from 0 to 255");
-                o.key[i] = static_cast<uint8_t>(*b);
-                start = comma + 1;
-            }
-        }
-    }
+int Pack(const KfstoolArgs& a) {
     std::vector<uint8_t> image;
     std::string error;
-    if (!ReadFile(files[0], image, error)) return Failure(error);
-    if (image.size() > UINT32_MAX) return Failure(files[0] + ": an image is at most 4 GiB");
-    const KfsPackResult packed = PackContainer(image.data(), static_cast<uint32_t>(image.size()), o);
-    if (!packed.ok) return Failure(files[0] + ": " + packed.error);
-    if (!WriteFile(files[1], packed.bytes.data(), packed.bytes.size(), error)) return Failure(error);
+    if (!ReadImageFile(a.input, image, error)) return Failure(error);
+    const KfsPackResult packed = PackContainer(image.data(), static_cast<uint32_t>(image.size()), a.pack);
+    if (!packed.ok) return Failure(Shown(a.input) + ": " + packed.error);
+    if (!Write(a.output, packed.bytes.data(), packed.bytes.size(), error)) return Failure(error);
     return 0;
+}
+
+int Run(const KfstoolArgs& a) {
+    switch (a.command) {
+        case KfstoolCommand::Help: std::fputs(kKfstoolUsage, stdout); return 0;
+        case KfstoolCommand::Info: return Info(a.input, a.json);
+        case KfstoolCommand::Unpack: return Unpack(a.input, a.output);
+        case KfstoolCommand::Pack: return Pack(a);
+        case KfstoolCommand::Verify: return Verify(a.input);
+    }
+    return kUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage("no command");
-    const std::string command = argv[1];
-    if (command == "info") {
-        if (argc == 3) return Info(argv[2], false);
-        if (argc == 4 && std::string(argv[2]) == "--json") return Info(argv[3], true);
-        return Usage("info takes [--json] FILE");
+    const ParsedKfstoolArgs parsed = ParseKfstoolArgs(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.ok) return Usage(parsed.error);
+    int status = Run(parsed.args);
+    // What was printed must have arrived: a full disk or a closed output is a failure.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int error = errno;
+        std::fprintf(stderr, "kfstool: cannot write standard output: %s\n", std::strerror(error));
+        status = kBad;
     }
-    if (command == "unpack") {
-        if (argc != 4) return Usage("unpack takes FILE and OUT");
-        return Unpack(argv[2], argv[3]);
-    }
-    if (command == "verify") {
-        if (argc != 3) return Usage("verify takes FILE");
-        return Verify(argv[2]);
-    }
-    if (command == "pack") return Pack(argc - 2, argv + 2);
-    return Usage("unknown command " + command);
+    return status;
 }

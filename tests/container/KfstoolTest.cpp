@@ -1,6 +1,7 @@
 // Runs the kfstool program itself on files made here.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,8 +41,10 @@ protected:
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
     // Runs kfstool with the given arguments (already shell-quoted), stdout and stderr together.
-    ToolRun Kfs(const std::string& args) {
-        const std::string command = std::string(KFSTOOL_PATH) + " " + args + " 2>&1";
+    ToolRun Kfs(const std::string& args) { return Shell(std::string(KFSTOOL_PATH) + " " + args); }
+    // Runs a shell command line in which $K is kfstool.
+    ToolRun Shell(const std::string& line) {
+        const std::string command = "K=" + std::string(KFSTOOL_PATH) + "; " + line + " 2>&1";
         std::FILE* p = popen(command.c_str(), "r");
         ToolRun r{-1, ""};
         char buf[4096];
@@ -111,7 +114,7 @@ TEST_F(Kfstool, InfoJsonOfHandMadeContainersOfBothLayouts) {
 
     // Text form shows trailing spaces inside quotes and unprintable bytes as \xNN.
     r = Kfs("info " + old);
-    EXPECT_NE(r.out.find("hardware ID      \"Z\\x01\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("hardware ID        \"Z\\x01\""), std::string::npos) << r.out;
 }
 
 TEST_F(Kfstool, PackThenUnpackGivesTheImageBack) {
@@ -140,9 +143,11 @@ TEST_F(Kfstool, BadInputGetsOneLineAndTheRightExitCode) {
     junk[24] = '7';
     r = Kfs("info " + Write("junk.kfs", junk));
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "kfstool: " + (dir_ / "junk.kfs").string() + ": rejected: unknown container version\n");
+    EXPECT_EQ(r.out, "kfstool: " + (dir_ / "junk.kfs").string() +
+                         ": rejected: unknown container version 0x37 (\"7\") at offset 24; known are \" \", "
+                         "\"1\", \"2\" and \"3\"\n");
 
-    for (const std::string args : {"", "frobnicate x", "info", "pack --layout old only-one", "pack x y",
+    for (const std::string args : {"", "frobnicate x", "info", "info --json", "info --jsn x", "unpack x --builtin", "pack --layout old only-one", "pack x y",
                                      "pack --layout v3 --key 1,2,3 a b", "pack --layout old --key 1,2,3,4 a b",
                                      "pack --layout v3 --bank-size 0 a b", "pack --layout old --version 3 a b"}) {
         EXPECT_EQ(Kfs(args).exitCode, 2) << args;
@@ -165,6 +170,131 @@ TEST_F(Kfstool, BuiltInContainerIsCompleteAndConsistent) {
     EXPECT_NE(r.out.find("\"driveName\":\"VELD"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("null"), std::string::npos) << r.out;
     EXPECT_EQ(Kfs("verify --builtin").exitCode, 0);
+}
+
+// OUT is written through when it is not a regular file, a link is followed,
+// and a file is replaced whole, keeping its mode; nothing else in the folder
+// is touched, even files named as a temporary used to be.
+TEST_F(Kfstool, UnpackWritesThroughLinksDevicesAndPipesAndReplacesOnlyTheFile) {
+    const Bytes image = IdentityImage();
+    const Bytes stored(image.begin(), image.begin() + 0x414);
+    const std::string in = Write("in.kfs", handmade::Old('2', 0, Sum(image), {stored}));
+    const Bytes old = {1, 2, 3};
+    auto unpackTo = [&](const std::string& out) { return Kfs("unpack " + in + " " + out); };
+
+    // Standard output, as "-" and through a pipe the program writes to.
+    ToolRun r = Kfs("unpack " + in + " -");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), image);
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    r = Shell("$K unpack " + in + " " + fifo + " & cat " + fifo + "; wait $!");
+    EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), image);
+    struct stat st;
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A link, and a link to a file not there yet, stay links.
+    const std::string target = Write("target.bin", old), link = (dir_ / "link").string();
+    const std::string dangling = (dir_ / "dangling").string(), later = (dir_ / "later.bin").string();
+    ASSERT_EQ(symlink("target.bin", link.c_str()), 0);
+    ASSERT_EQ(symlink("later.bin", dangling.c_str()), 0);
+    for (const std::string& out : {link, dangling}) {
+        ASSERT_EQ(unpackTo(out).exitCode, 0) << out;
+        ASSERT_EQ(lstat(out.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << out;
+    }
+    EXPECT_EQ(Read(target), image);
+    EXPECT_EQ(Read(later), image);
+
+    // A file keeps its mode; one the user may not write is left alone
+    // (root may write it, and then it keeps its mode too).
+    const std::string kept = Write("kept.bin", old), locked = Write("locked.bin", old);
+    ASSERT_EQ(chmod(kept.c_str(), 0640), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+    EXPECT_EQ(unpackTo(kept).exitCode, 0);
+    EXPECT_EQ(Read(kept), image);
+    ASSERT_EQ(stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    r = unpackTo(locked);
+    ASSERT_EQ(stat(locked.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    if (geteuid() == 0) {
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(Read(locked), image);
+    } else {
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find("cannot write " + locked + ": Permission denied"), std::string::npos) << r.out;
+        EXPECT_EQ(Read(locked), old);
+    }
+
+    // What once served as the temporary's name belongs to the user.
+    const std::string partialFile = Write("kept.bin.partial", old);
+    const fs::path partialFolder = dir_ / "new.bin.partial";
+    fs::create_directory(partialFolder);
+    EXPECT_EQ(unpackTo(kept).exitCode, 0);
+    EXPECT_EQ(unpackTo((dir_ / "new.bin").string()).exitCode, 0);
+    EXPECT_EQ(Read(partialFile), old);
+    EXPECT_TRUE(fs::is_directory(partialFolder));
+
+    // A folder that is not there: a clear line, and nothing left behind.
+    r = unpackTo((dir_ / "no" / "such.bin").string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("cannot write " + (dir_ / "no" / "such.bin").string()), std::string::npos) << r.out;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "fifo", "in.kfs", "kept.bin", "kept.bin.partial",
+                                               "later.bin", "link", "locked.bin", "new.bin", "new.bin.partial",
+                                               "target.bin"}));
+}
+
+TEST_F(Kfstool, HelpAndEveryMessageSayWhatTheyMean) {
+    for (const std::string args : {"--help", "-h", "info --help", "pack --layout v3 -h"}) {
+        const ToolRun r = Kfs(args + " 2>/dev/null");
+        EXPECT_EQ(r.exitCode, 0) << args;
+        EXPECT_EQ(r.out.rfind("usage: kfstool info", 0), 0u) << args << ": " << r.out;
+    }
+
+    fs::create_directory(dir_ / "adir");
+    ToolRun r = Kfs((dir_ / "adir").string());
+    r = Kfs("info " + (dir_ / "adir").string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("adir: it is a directory"), std::string::npos) << r.out;
+    r = Kfs("info ''");
+    EXPECT_EQ(r.out, "kfstool: cannot read \"\": No such file or directory\n");
+    r = Kfs("info 'odd\tname'");
+    EXPECT_NE(r.out.find("cannot read \"odd\\x09name\""), std::string::npos) << r.out;
+
+    // A long path is not cut short.
+    const Bytes image = IdentityImage();
+    const Bytes stored(image.begin(), image.begin() + 0x414);
+    const fs::path deep = dir_ / std::string(100, 'd') / std::string(100, 'e');
+    fs::create_directories(deep);
+    const std::string wrongSum = (deep / "wrong.kfs").string();
+    std::ofstream(wrongSum, std::ios::binary) << std::string(reinterpret_cast<const char*>(
+        handmade::Old('2', 0, 1, {stored}).data()), 64 + stored.size());
+    r = Kfs("verify " + wrongSum);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(wrongSum + ": stored checksum 0001 differs from the image checksum"), std::string::npos)
+        << r.out;
+
+    // The container's version and the firmware's are told apart.
+    r = Kfs("info " + wrongSum);
+    EXPECT_NE(r.out.find("\ncontainer version  \"2\" (old layout)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nfirmware version   \"2.10\"\n"), std::string::npos) << r.out;
+
+    // A leading 0 is decimal: bank size 010 is ten (65536 is no multiple of
+    // it), key byte 010 the same as 10.
+    const std::string in = Write("image.bin", image);
+    r = Kfs("pack --layout v3 --bank-size 010 " + in + " " + (dir_ / "x.kfs").string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("is not a multiple of the bank size 10"), std::string::npos) << r.out;
+    const std::string a = (dir_ / "a.kfs").string(), b = (dir_ / "b.kfs").string();
+    ASSERT_EQ(Kfs("pack --layout v3 --scramble --key 010,2,3,0x10 " + in + " " + a).exitCode, 0);
+    ASSERT_EQ(Kfs("pack --layout v3 --scramble --key 10,2,3,16 " + in + " " + b).exitCode, 0);
+    EXPECT_EQ(Read(a), Read(b));
+    EXPECT_EQ(Kfs("pack --layout v3 --key 08,2,3,1x " + in + " " + b).exitCode, 2);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "HandMade.h"
 #include "Kfs.h"
+#include "KfsRead.h"
 
 namespace {
 
@@ -241,10 +245,95 @@ TEST(LoaderBounds, RejectsOversizedBanksImagesAndBankCounts) {
 
     // A lengths table that claims more banks than the container holds.
     Bytes v3 = handmade::V3(0, 0, handmade::V3Fields{}, {Filled(4, 1)});
-    handmade::Put32(v3, 36, 0x40000000);
+    handmade::Put32(v3, 36, 1000);
     r = Load(v3);
     ExpectUntouched(r);
     EXPECT_EQ(r.why, KfsRejection::Truncated);
+}
+
+// A header may ask for gigabytes; the answer must come before any of it is
+// allocated, and exactly at the limit the image still loads.
+TEST(LoaderLimits, RefusesImagesOver64MiBAndContainersOverTheirMostFromTheHeader) {
+    // 60 bytes: one bank of 0xFFFFFFFF bytes, none stored.
+    handmade::V3Fields f;
+    f.bankSize = 0xFFFFFFFF;
+    Result r = Load(handmade::V3(0, 0, f, {Bytes{}}));
+    ExpectUntouched(r);
+    EXPECT_EQ(r.why, KfsRejection::ImageTooLarge);
+
+    f.bankSize = kfs::kMaxImageLength + 1;
+    EXPECT_EQ(Load(handmade::V3(0, 0, f, {Bytes{}})).why, KfsRejection::ImageTooLarge);
+    f.bankSize = kfs::kMaxImageLength / 2;
+    r = Load(handmade::V3(0, 0, f, {Filled(3, 1), Bytes{}}));
+    ASSERT_NE(r.image, nullptr) << RejectionText(r.why);
+    EXPECT_EQ(r.length, kfs::kMaxImageLength);
+
+    // Tables that alone would take more than any container needs.
+    Bytes tables = handmade::V3(0, 0, handmade::V3Fields{}, {});
+    handmade::Put32(tables, 44, 0x01000000);
+    r = Load(tables);
+    ExpectUntouched(r);
+    EXPECT_EQ(r.why, KfsRejection::ContainerTooLarge);
+}
+
+class ContainerReader : public ::testing::Test {
+protected:
+    ContainerRead Read(std::FILE* in, std::optional<uint64_t> size = std::nullopt) {
+        bytes_.assign(3, 0xEE);  // a stale content must go
+        ContainerRead r = ReadContainer(in, size, bytes_);
+        return r;
+    }
+    static std::FILE* TemporaryWith(const Bytes& content) {
+        std::FILE* f = std::tmpfile();
+        if (f) std::fwrite(content.data(), 1, content.size(), f);
+        if (f) std::rewind(f);
+        return f;
+    }
+    Bytes bytes_;
+};
+
+// Data without the magic is refused from its first bytes, and nothing larger
+// than the largest container is read, whatever the input is.
+TEST_F(ContainerReader, ReadsTheHeaderFirstAndNeverMoreThanTheLargestContainer) {
+    std::FILE* zero = std::fopen("/dev/zero", "rb");
+    ASSERT_NE(zero, nullptr);
+    ContainerRead r = Read(zero);
+    std::fclose(zero);
+    EXPECT_EQ(r.rejection, KfsRejection::BadMagic);
+    EXPECT_LE(bytes_.size(), kfs::kVersionOffset + 1);
+
+    Bytes unknown = handmade::Old(' ', 0, 0, {});
+    unknown[kfs::kVersionOffset] = '7';
+    std::FILE* tmp = TemporaryWith(unknown);
+    ASSERT_NE(tmp, nullptr);
+    EXPECT_EQ(Read(tmp).rejection, KfsRejection::BadVersion);
+    std::fclose(tmp);
+
+    // A 2 GiB sparse file with the magic: its size is enough to refuse it.
+    const Bytes good = handmade::V3(2, 0, handmade::V3Fields{}, {Filled(40, 3)});
+    tmp = TemporaryWith(good);
+    ASSERT_EQ(ftruncate(fileno(tmp), off_t{2} << 30), 0);
+    r = Read(tmp, uint64_t{2} << 30);
+    std::fclose(tmp);
+    EXPECT_EQ(r.outcome, ReadOutcome::TooLarge);
+    EXPECT_EQ(r.rejection, KfsRejection::None);
+    EXPECT_EQ(bytes_.size(), kfs::kVersionOffset + 1);
+
+    // A pipe has no size: it is read up to one byte past the largest container.
+    std::FILE* endless = popen("printf 'KOLA FILE SYSTEM\\0\\0\\0\\0\\0\\0\\0\\0003'; exec cat /dev/zero", "r");
+    ASSERT_NE(endless, nullptr);
+    r = Read(endless);
+    pclose(endless);
+    EXPECT_EQ(r.outcome, ReadOutcome::TooLarge);
+    EXPECT_LE(bytes_.size(), kfs::kMaxContainerSize + 1);
+
+    // A container reads whole, from its start.
+    tmp = TemporaryWith(good);
+    r = Read(tmp, good.size());
+    std::fclose(tmp);
+    EXPECT_EQ(r.outcome, ReadOutcome::Done);
+    EXPECT_EQ(r.rejection, KfsRejection::None);
+    EXPECT_EQ(bytes_, good);
 }
 
 }  // namespace
