@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(loaded != nullptr);
     Check(length == image.size() && (length == 0 || std::memcmp(loaded.get(), image.data(), length) == 0));
     Check(p.checksum == GetCheckSum(image.data(), length));
-    Check(p.bankSize == slot && p.bankLengths.size() == banks);
+    Check(p.bankSize == slot && p.bankLengths.size() == image.size() / slot);
     if (o.layout == KfsLayout::V3) {
         Check(p.option1 == o.option1 && p.option2 == o.option2 && p.option3 == o.option3);
         Check(p.value1 == o.value1 && p.value2 == o.value2);
