@@ -19,7 +19,7 @@ need_packages() {
 
 # Everything the builds and tests use.
 UPDATER_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-                  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
+                  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
                   wine64 xvfb xdotool imagemagick
                   qemu-system-x86 linux-image-cloud-amd64 busybox-static)
 
