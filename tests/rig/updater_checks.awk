@@ -63,8 +63,8 @@ BEGIN {
             label[p] = "Linux"
             device[p, 1] = "/dev/sr0"
             device[p, 2] = "/dev/sr1"
-        } else if (platform[p] == "windows") {
-            label[p] = "Windows"
+        } else if (platform[p] == "windows" || platform[p] == "windows32") {
+            label[p] = platform[p] == "windows" ? "Windows" : "Windows i686"
             device[p, 1] = "\\\\.\\D:"
             device[p, 2] = "\\\\.\\E:"
         } else {
@@ -80,7 +80,7 @@ BEGIN {
 # --- the runs: "linux.list.out: TEXT"
 FILENAME == ARGV[1] {
     sub(/\r$/, "")
-    if (!match($0, /^[a-z]+\.[a-z]+\.(out|err|rc): ?/)) next
+    if (!match($0, /^[a-z0-9]+\.[a-z]+\.(out|err|rc): ?/)) next
     tag = substr($0, 1, RLENGTH)
     text = substr($0, RLENGTH + 1)
     sub(/: ?$/, "", tag)
@@ -89,16 +89,18 @@ FILENAME == ARGV[1] {
     r = substr(tag, 1, length(tag) - length(stream) - 1)
     if (stream == "rc") {
         rc[r] = text
-    } else if (!(stream == "err" && r ~ /^windows\./ && wine_notice(text))) {
+    } else if (!(stream == "err" && r ~ /^windows(32)?\./ && wine_notice(text))) {
         text_of[r, stream, nlines[r, stream]++] = text
     }
     next
 }
 
-# Wine in the guest has no FreeType library and says so on each program's
-# standard error; those lines are wine's, not the program's.
+# Wine in the guest has no FreeType library (64-bit) or no font configuration
+# (32-bit) and says so on each program's standard error; those lines are
+# wine's, not the program's.
 function wine_notice(text) {
-    return text == "Wine cannot find the FreeType font library.  To enable Wine to" ||
+    return text == "Fontconfig error: Cannot load default config file: No such file: (null)" ||
+           text == "Wine cannot find the FreeType font library.  To enable Wine to" ||
            text == "use TrueType fonts please install a version of FreeType greater than" ||
            text == "or equal to 2.0.5." || text == "http://www.freetype.org"
 }
