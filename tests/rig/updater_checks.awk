@@ -53,8 +53,6 @@ function summary(r,    e) {
 }
 
 BEGIN {
-    INQUIRY = "12 00 00 00 32 00 00 00 00 00 00 00"
-    IDENTITY = "5A 00 38 4B 4F 10 00 00 00 04 00 00"
     DRIVE_TEXT = "QEMU    QEMU DVD-ROM      2.5+"
     FIT_NAME = "QEMU    QEMU DVD-ROM    "
     n_platforms = split(platforms, platform, " ")
@@ -109,19 +107,7 @@ function wine_notice(text) {
 /ide_atapi_cmd_packet/ {
     if (!read_packet($0)) next
     traced++
-    # Any block of the page-write opcode counts, whatever its other bytes.
-    if (pkt_bytes == INQUIRY) what = "inquiry"
-    else if (pkt_bytes == IDENTITY) what = "identity"
-    else if (substr(pkt_bytes, 1, 2) == "FD") what = "pagewrite"
-    else next
-    # Drives are numbered as the first INQUIRY reached them: discovery goes in
-    # listing order. A drive that gets another command first stays unnumbered.
-    if (!(pkt_state in drive_of) && what == "inquiry") drive_of[pkt_state] = ++drives_seen
-    ev_kind[n_events] = what
-    ev_drive[n_events] = pkt_state in drive_of ? drive_of[pkt_state] : "(unnumbered)"
-    ev_limit[n_events] = pkt_limit
-    ev_packet[n_events] = pkt_bytes
-    n_events++
+    add_updater_event()
 }
 
 # --- each platform's runs
