@@ -47,6 +47,9 @@ step "sanitizer build and tests" sanitized
 step "fuzzing" fuzz
 step "benchmark" bench
 step "windows builds" windows
+# The release program as users get it: its imports, and the same bytes from a second build.
+step "release imports" tests/release/imports.sh "$B"
+step "release reproducible" tests/release/reproducible.sh "$B"
 # End-to-end steps (they use the builds above):
 for e2e in tests/e2e/*.sh; do
     [ -e "$e2e" ] || continue

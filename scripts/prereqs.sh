@@ -10,6 +10,14 @@ need_packages() {
     echo "Installing: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    # Packages of another architecture (NAME:i386) need it added to dpkg first.
+    local arch
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+        if [ "$arch" != "$(dpkg --print-architecture)" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            $sudo dpkg --add-architecture "$arch"
+            unset UPDATER_APT_UPDATED
+        fi
+    done
     if [ -z "${UPDATER_APT_UPDATED:-}" ]; then
         $sudo apt-get update -qq
         export UPDATER_APT_UPDATED=1
@@ -19,8 +27,8 @@ need_packages() {
 
 # Everything the builds and tests use.
 UPDATER_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-                  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-                  wine64 xvfb xdotool imagemagick
+                  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
+                  wine64 wine32:i386 xvfb xdotool imagemagick
                   qemu-system-x86 linux-image-cloud-amd64 busybox-static)
 
 # Configures and builds one tree. Usage: build_tree DIR [cmake args...]

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The terminal updater against a real SCSI stack: the statically linked Linux
-# program and the x86_64 Windows console program (under wine) run in a QEMU
+# program and the x86_64 and i686 Windows console programs (under 64-bit and
+# 32-bit wine) run in a QEMU
 # guest whose Linux kernel drives two emulated ATAPI drives. Each program runs
 # built with the demo container, which the drives must refuse by name, and
 # built with a container fitted to QEMU's drives, which passes every check and
 # whose first page write the drive rejects. Checks what the programs printed
 # and what QEMU saw reach the drives.
-# Usage: qemu_updater.sh BUILD_DIR (with the native and win64 builds in it).
+# Usage: qemu_updater.sh BUILD_DIR (with the native, win64 and win32 builds in it).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 RIG=$ROOT/tests/rig
@@ -15,19 +16,20 @@ B=${1:?usage: qemu_updater.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 LINUX_DEMO=$B/native/main/terminal/updater_static
 WINDOWS_DEMO=$B/win64/main/terminal/updater_console.exe
+WINDOWS32_DEMO=$B/win32/main/terminal/updater_console.exe
 MKDEMO=$B/native/tools/mkdemo
 KFSTOOL=$B/native/tools/kfstool
-FIT_NAME="QEMU    QEMU DVD-ROM    "
-FIT_VERSION=2.5+
-FIT=$B/rig-fit
+source "$RIG/fit.sh"
 LINUX_FIT=$FIT/native/main/terminal/updater_static
 WINDOWS_FIT=$FIT/win64/main/terminal/updater_console.exe
+WINDOWS32_FIT=$FIT/win32/main/terminal/updater_console.exe
 OUT=$B/rig/updater
 source "$ROOT/scripts/wine.sh"
 start=$SECONDS
 failed=0
 
 pass() { echo "PASS $1"; }
+has_platform() { case " $PLATFORMS " in *" $1 "*) return 0 ;; esac; return 1; }
 fail() { echo "FAIL $1"; failed=1; }
 finish() {
     wine_cleanup
@@ -48,28 +50,19 @@ if [ ! -f "$WINDOWS_DEMO" ]; then
     PLATFORMS=linux
     missing_windows=1
 fi
-mkdir -p "$OUT" "$FIT"
+# The i686 program needs 32-bit wine in the guest, there when wine32:i386 is installed.
+if [ ! -f "$WINDOWS32_DEMO" ]; then
+    fail "win32 build: $WINDOWS32_DEMO is missing; the i686 program does not run"
+    missing_windows=1
+elif [ ! -e /usr/lib/wine/wine ]; then
+    fail "32-bit wine (wine32:i386) is not installed; the i686 program does not run"
+    missing_windows=1
+else
+    PLATFORMS="$PLATFORMS windows32"
+fi
+mkdir -p "$OUT"
 
-# --- the fitted container, replaced only when it changes so that its builds stay up to date
-"$MKDEMO" --fit "$FIT_NAME" "$FIT_VERSION" "$FIT/fit.kfs.new" || { fail "mkdemo --fit"; finish; }
-if cmp -s "$FIT/fit.kfs.new" "$FIT/fit.kfs"; then rm -f "$FIT/fit.kfs.new"; else mv "$FIT/fit.kfs.new" "$FIT/fit.kfs"; fi
-
-# fit_build TREE TARGET [CMAKE ARGS...]: a build tree of the one target with the fitted container.
-fit_build() {
-    local tree=$FIT/$1 target=$2
-    shift 2
-    cmake -S "$ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_CONTAINER="$FIT/fit.kfs" "$@" \
-        >"$tree.configure.log" 2>&1 || { tail -n 20 "$tree.configure.log"; return 1; }
-    cmake --build "$tree" --target "$target" >"$tree.build.log" 2>&1 || { tail -n 30 "$tree.build.log"; return 1; }
-}
-
-# What the drive must be sent, from the fitted image itself: its checksum, the
-# first page's and the page count (16-bit byte sums, pages of 16 KiB).
-"$KFSTOOL" unpack "$FIT/fit.kfs" "$FIT/fit.bin" >/dev/null || { fail "kfstool unpack of the fitted container"; finish; }
-read -r IMAGE_SUM PAGE1_SUM PAGES < <(od -An -v -tu1 -w16384 "$FIT/fit.bin" | awk '
-    { s = 0; for (i = 1; i <= NF; i++) s += $i; if (NR == 1) first = s; all += s }
-    END { printf "%04X %04X %d\n", all % 65536, first % 65536, NR }')
-echo "fitted image: $PAGES pages, checksum $IMAGE_SUM, page 1 checksum $PAGE1_SUM"
+fit_container || { fail "the fitted container"; finish; }
 
 # info_is WHAT EXPECTED-NAME COMMAND...: the program's info shows that image.
 info_is() {
@@ -91,7 +84,7 @@ else
     fail "Linux fitted build: updater_static with the fitted container"
 fi
 files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit")
-if [ "$PLATFORMS" = "linux windows" ]; then
+if has_platform windows; then
     if ! wine_prefix; then
         fail "wine prefix on the host, for the Windows programs' info"
     else
@@ -104,6 +97,14 @@ if [ "$PLATFORMS" = "linux windows" ]; then
     fi
     wine_cleanup
     files+=("$WINDOWS_DEMO=updater-demo.exe" "$WINDOWS_FIT=updater-fit.exe")
+fi
+# The i686 program's info is read in the guest (this host may not run 32-bit code).
+if has_platform windows32; then
+    if fit_build win32 updater_console -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"; then
+        files+=("$WINDOWS32_DEMO=updater-demo32.exe" "$WINDOWS32_FIT=updater-fit32.exe")
+    else
+        fail "Windows i686 fitted build: updater_console.exe with the fitted container"
+    fi
 fi
 # A build that is missing or not what it should be: nothing to run in the guest.
 [ $failed -eq $missing_windows ] || finish
@@ -134,18 +135,26 @@ runs() {
 exe=
 runs linux
 EOF
-if [ "$PLATFORMS" = "linux windows" ]; then
+if has_platform windows; then
     # Wine's first start brings up its services, which keep the starting
     # program's standard error: they start here, not in the first run.
     cat >>"$guest" <<'EOF'
 export WINEDEBUG=-all
+# A server that stays, so that the services start once, not in every run.
+/usr/lib/wine/wineserver64 -p
 /usr/lib/wine/wine64 wineboot >/tmp/wineboot.log 2>&1
 exe=.exe
 runs windows /usr/lib/wine/wine64
 EOF
 fi
+if has_platform windows32; then
+    cat >>"$guest" <<'EOF'
+exe=32.exe
+runs windows32 /usr/lib/wine/wine
+EOF
+fi
 
-if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 120 \
+if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
         --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 "${files[@]}"; then
     pass "rig: the guest ran the programs to the end"
 else
@@ -234,6 +243,15 @@ trace_doctorings() {
         echo "the Windows page write on the second drive|$(on_nth 'packet: *fd ' 2 \
             "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/")" ;;
     esac
+    if has_platform windows32; then
+        # Its place among the platforms: its page write's and identity queries' numbers.
+        local n
+        n=$(wc -w <<<"$PLATFORMS")
+        echo "the Windows i686 page write that never arrived|$(on_nth 'packet: *fd ' "$n" d)"
+        echo "a page write during the Windows i686 demo run|$(after_identity $((3 * n - 2)))"
+        echo "a page write during the Windows i686 dry run|$(after_identity $((3 * n - 1)))"
+        echo "a Windows i686 dry run without its identity query|$(on_nth "$id" $((3 * n - 1)) d)"
+    fi
 }
 
 # Every doctoring as WHAT|FILE|SED-SCRIPT.

@@ -8,6 +8,15 @@ WINE_SERVER=/usr/lib/wine/wineserver64
 # Drive letters of the guest prefix and the CD-ROM device each one stands for.
 ROOT_DRIVES=(d:/dev/sr0 e:/dev/sr1)
 ROOT_SIZE=2200M
+# 32-bit wine (wine32:i386), when installed, for the i686 programs: its loader is
+# in /usr/lib/wine; its parts and every i386 library are copied whole, since
+# ldd cannot list an i386 program's libraries where 32-bit code does not run.
+WINE32=/usr/lib/wine/wine
+WINE32_LOADER=/usr/lib/ld-linux.so.2
+if [ -e "$WINE32" ] && [ -e "$WINE32_LOADER" ]; then
+    WINE_DIRS+=(/usr/lib/i386-linux-gnu)
+    ROOT_SIZE=3300M
+fi
 
 is_elf() { [ -f "$1" ] && [ "$(head -c 4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
 
@@ -34,6 +43,7 @@ rootdisk_key() {
     {
         cat "$RIG_DIR/rootdisk.sh"
         echo "${ROOT_DRIVES[*]} $ROOT_SIZE"
+        [ ! -e "$WINE32" ] || dpkg-query -W wine32:i386 2>/dev/null
         dpkg-query -W wine64 libwine busybox-static 2>/dev/null
         find "${WINE_DIRS[@]}" -printf '%p %s %T@ %l\n' | sort
         # shellcheck disable=SC2046
@@ -89,6 +99,7 @@ build_rootdisk() {
         # Hard links where the file system allows it: the image copies the bytes anyway.
         cp -al "$d" "$stage$d" 2>/dev/null || { rm -rf "${stage:?}$d"; cp -a "$d" "$stage$d"; } || return 1
     done
+    [ ! -e "$WINE32" ] || cp -a "$WINE32_LOADER" "$stage$WINE32_LOADER" || return 1
     local lib
     for lib in $(elf_libraries $(wine_elf_files)) "$(libgcc_path)"; do
         mkdir -p "$stage$(dirname "$lib")"

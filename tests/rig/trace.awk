@@ -40,3 +40,22 @@ function read_packet(line,    n, bytes, k) {
     }
     return 1
 }
+
+# The updater's commands among the packets read: INQUIRY, the identity query and
+# any page write (whatever its other bytes), as events ev_kind[], ev_drive[],
+# ev_limit[] and ev_packet[] numbered from 0 (n_events). Drives are numbered
+# as the first INQUIRY reached them: discovery goes in listing order. A drive
+# that gets another command first stays unnumbered. Returns 1 for such a command.
+function add_updater_event(    what) {
+    if (pkt_bytes == "12 00 00 00 32 00 00 00 00 00 00 00") what = "inquiry"
+    else if (pkt_bytes == "5A 00 38 4B 4F 10 00 00 00 04 00 00") what = "identity"
+    else if (substr(pkt_bytes, 1, 2) == "FD") what = "pagewrite"
+    else return 0
+    if (!(pkt_state in drive_of) && what == "inquiry") drive_of[pkt_state] = ++drives_seen
+    ev_kind[n_events] = what
+    ev_drive[n_events] = pkt_state in drive_of ? drive_of[pkt_state] : "(unnumbered)"
+    ev_limit[n_events] = pkt_limit
+    ev_packet[n_events] = pkt_bytes
+    n_events++
+    return 1
+}

@@ -53,8 +53,6 @@ function summary(r,    e) {
 }
 
 BEGIN {
-    INQUIRY = "12 00 00 00 32 00 00 00 00 00 00 00"
-    IDENTITY = "5A 00 38 4B 4F 10 00 00 00 04 00 00"
     DRIVE_TEXT = "QEMU    QEMU DVD-ROM      2.5+"
     FIT_NAME = "QEMU    QEMU DVD-ROM    "
     n_platforms = split(platforms, platform, " ")
@@ -63,8 +61,8 @@ BEGIN {
             label[p] = "Linux"
             device[p, 1] = "/dev/sr0"
             device[p, 2] = "/dev/sr1"
-        } else if (platform[p] == "windows") {
-            label[p] = "Windows"
+        } else if (platform[p] == "windows" || platform[p] == "windows32") {
+            label[p] = platform[p] == "windows" ? "Windows" : "Windows i686"
             device[p, 1] = "\\\\.\\D:"
             device[p, 2] = "\\\\.\\E:"
         } else {
@@ -80,7 +78,7 @@ BEGIN {
 # --- the runs: "linux.list.out: TEXT"
 FILENAME == ARGV[1] {
     sub(/\r$/, "")
-    if (!match($0, /^[a-z]+\.[a-z]+\.(out|err|rc): ?/)) next
+    if (!match($0, /^[a-z0-9]+\.[a-z]+\.(out|err|rc): ?/)) next
     tag = substr($0, 1, RLENGTH)
     text = substr($0, RLENGTH + 1)
     sub(/: ?$/, "", tag)
@@ -89,16 +87,18 @@ FILENAME == ARGV[1] {
     r = substr(tag, 1, length(tag) - length(stream) - 1)
     if (stream == "rc") {
         rc[r] = text
-    } else if (!(stream == "err" && r ~ /^windows\./ && wine_notice(text))) {
+    } else if (!(stream == "err" && r ~ /^windows(32)?\./ && wine_notice(text))) {
         text_of[r, stream, nlines[r, stream]++] = text
     }
     next
 }
 
-# Wine in the guest has no FreeType library and says so on each program's
-# standard error; those lines are wine's, not the program's.
+# Wine in the guest has no FreeType library (64-bit) or no font configuration
+# (32-bit) and says so on each program's standard error; those lines are
+# wine's, not the program's.
 function wine_notice(text) {
-    return text == "Wine cannot find the FreeType font library.  To enable Wine to" ||
+    return text == "Fontconfig error: Cannot load default config file: No such file: (null)" ||
+           text == "Wine cannot find the FreeType font library.  To enable Wine to" ||
            text == "use TrueType fonts please install a version of FreeType greater than" ||
            text == "or equal to 2.0.5." || text == "http://www.freetype.org"
 }
@@ -107,19 +107,7 @@ function wine_notice(text) {
 /ide_atapi_cmd_packet/ {
     if (!read_packet($0)) next
     traced++
-    # Any block of the page-write opcode counts, whatever its other bytes.
-    if (pkt_bytes == INQUIRY) what = "inquiry"
-    else if (pkt_bytes == IDENTITY) what = "identity"
-    else if (substr(pkt_bytes, 1, 2) == "FD") what = "pagewrite"
-    else next
-    # Drives are numbered as the first INQUIRY reached them: discovery goes in
-    # listing order. A drive that gets another command first stays unnumbered.
-    if (!(pkt_state in drive_of) && what == "inquiry") drive_of[pkt_state] = ++drives_seen
-    ev_kind[n_events] = what
-    ev_drive[n_events] = pkt_state in drive_of ? drive_of[pkt_state] : "(unnumbered)"
-    ev_limit[n_events] = pkt_limit
-    ev_packet[n_events] = pkt_bytes
-    n_events++
+    add_updater_event()
 }
 
 # --- each platform's runs

@@ -20,15 +20,12 @@
 //   UPDATER_ASPI_IMAGE  file to which every accepted page is appended.
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <tuple>
 
 #include "ScsiBlocks.h"
@@ -38,8 +35,32 @@ namespace {
 
 using Address = std::tuple<unsigned, unsigned, unsigned>;
 
+// The win32 thread model's C++ runtime has no std::mutex or std::thread.
+class Lock {
+public:
+    Lock() { ::InitializeCriticalSection(&section_); }
+    ~Lock() { ::DeleteCriticalSection(&section_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    friend class Guard;
+    CRITICAL_SECTION section_;
+};
+
+class Guard {
+public:
+    explicit Guard(Lock& lock) : section_(&lock.section_) { ::EnterCriticalSection(section_); }
+    ~Guard() { ::LeaveCriticalSection(section_); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+private:
+    CRITICAL_SECTION* section_;
+};
+
 struct Manager {
-    std::mutex lock;
+    Lock lock;
     std::map<Address, std::unique_ptr<VirtualDrive>> drives;
     unsigned adapters = 1;
     bool async = false;
@@ -103,7 +124,7 @@ struct Manager {
 
     // Runs one execute request against its drive and fills in its result.
     void Execute(SrbExecScsiCmd* srb) {
-        std::lock_guard<std::mutex> guard(lock);
+        Guard guard(lock);
         if (aborted[srb]) return;
         auto it = drives.find({srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun});
         char head[64];
@@ -159,6 +180,21 @@ Manager& TheManager() {
     return manager;
 }
 
+// One request executed on a thread of its own, after the configured delay.
+struct AsyncJob {
+    SrbExecScsiCmd* srb;
+    unsigned delay;
+};
+
+DWORD WINAPI RunAsyncJob(void* arg) {
+    std::unique_ptr<AsyncJob> job(static_cast<AsyncJob*>(arg));
+    if (job->delay) ::Sleep(job->delay);
+    TheManager().Execute(job->srb);
+    if (job->srb->SRB_Status != kSsPending && (job->srb->SRB_Flags & kSrbEventNotify))
+        ::SetEvent(static_cast<HANDLE>(job->srb->SRB_PostProc));
+    return 0;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) DWORD __cdecl GetASPI32SupportInfo() {
@@ -171,7 +207,7 @@ extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) 
     switch (header->SRB_Cmd) {
         case kScGetDevType: {
             auto* gdev = static_cast<SrbGDevBlock*>(request);
-            std::lock_guard<std::mutex> guard(m.lock);
+            Guard guard(m.lock);
             const bool present = m.drives.count({gdev->SRB_HaId, gdev->SRB_Target, gdev->SRB_Lun}) != 0;
             gdev->SRB_Status = present ? kSsComp : 0x82;
             gdev->SRB_DeviceType = present ? 5 : 0;
@@ -193,20 +229,22 @@ extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) 
             }
             const unsigned delay = srb->CDBByte[0] == 0xFD ? m.delayMs : 0;
             {
-                std::lock_guard<std::mutex> guard(m.lock);
+                Guard guard(m.lock);
                 m.aborted[srb] = false;
             }
-            std::thread([srb, delay, &m] {
-                if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            auto* job = new AsyncJob{srb, delay};
+            const HANDLE thread = ::CreateThread(nullptr, 0, RunAsyncJob, job, 0, nullptr);
+            if (!thread) {
+                delete job;
                 m.Execute(srb);
-                if (srb->SRB_Status != kSsPending && (srb->SRB_Flags & kSrbEventNotify))
-                    ::SetEvent(static_cast<HANDLE>(srb->SRB_PostProc));
-            }).detach();
+                return srb->SRB_Status;
+            }
+            ::CloseHandle(thread);
             return kSsPending;
         }
         case kScAbortSrb: {
             auto* abort = static_cast<SrbAbort*>(request);
-            std::lock_guard<std::mutex> guard(m.lock);
+            Guard guard(m.lock);
             m.aborted[abort->SRB_ToAbort] = true;
             auto* target = static_cast<SrbExecScsiCmd*>(abort->SRB_ToAbort);
             if (target && target->SRB_Status == kSsPending) target->SRB_Status = kSsAborted;
