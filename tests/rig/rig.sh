@@ -10,6 +10,8 @@
 #   --trace EVENT    a QEMU trace event to log to trace.log (repeatable)
 #   --wait DEV       a /dev node the guest waits for before the script (repeatable)
 #   --timeout SEC    the guest is stopped after this long (default 90)
+#   RIG_MODULES      (environment) further kernel modules, copied to /rig/modules/NAME.ko
+#                    for the script to load
 #   FILE[=PATH]      copied into the guest: to /rig/NAME, or to PATH (relative to /rig
 #                    unless absolute). ELF programs bring the libraries ldd lists.
 # In the guest: busybox in /bin, wine64 at /usr/lib/wine/wine64, WINEPREFIX and
@@ -49,6 +51,11 @@ KERNEL_VERSION=$(dpkg-query -W -f='${Depends}' linux-image-cloud-amd64 2>/dev/nu
 KERNEL=/boot/vmlinuz-$KERNEL_VERSION
 
 module_path() { find "/lib/modules/$KERNEL_VERSION/kernel" -name "$1.ko" -print -quit; }
+for m in ${RIG_MODULES:-}; do
+    path=$(module_path "$m")
+    [ -n "$path" ] || { echo "rig: module $m.ko not found for $KERNEL_VERSION" >&2; exit 1; }
+    files+=("$path=modules/$m.ko")
+done
 
 initramfs_key() {
     local m

@@ -34,6 +34,7 @@ std::string Hex4(unsigned v) {
 VirtualDrive::VirtualDrive(VirtualDriveConfig config) : config_(std::move(config)) {
     config_.vendorProduct.resize(24, ' ');
     config_.revision.resize(4, ' ');
+    if (!config_.flashedRevision.empty()) config_.flashedRevision.resize(4, ' ');
 }
 
 void VirtualDrive::FailCommand(uint8_t opcode, int occurrence, uint8_t scsiStatus, uint8_t senseKey, uint8_t asc,
@@ -69,7 +70,8 @@ DriveAnswer VirtualDrive::Execute(const uint8_t* cdb, uint8_t* data, uint32_t le
     if (opcode == kInquiry) {
         uint8_t reply[96] = {0x05, 0x80, 0x00, 0x02, 91};
         std::memcpy(reply + 8, config_.vendorProduct.data(), 24);
-        std::memcpy(reply + 32, config_.revision.data(), 4);
+        const bool flashed = !config_.flashedRevision.empty() && PagesWritten() >= config_.flashedAfterPages;
+        std::memcpy(reply + 32, (flashed ? config_.flashedRevision : config_.revision).data(), 4);
         reply[38] = config_.inquiry38;
         reply[39] = config_.inquiry39;
         if (direction == 8) std::memcpy(data, reply, std::min<uint32_t>({length, cdb[4], sizeof reply}));
@@ -95,7 +97,8 @@ DriveAnswer VirtualDrive::Execute(const uint8_t* cdb, uint8_t* data, uint32_t le
             mismatches_.push_back("page " + std::to_string(page) + ": " + what);
         };
         static const uint8_t fixed[6] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44};
-        if (std::memcmp(cdb, fixed, 6) != 0 || cdb[11] != 0x08) mismatch("fixed command bytes differ");
+        if (std::memcmp(cdb, fixed, 6) != 0 || (config_.vendorCdbBytes > 11 && cdb[11] != 0x08))
+            mismatch("fixed command bytes differ");
         if (length != kPageSize || direction != 16) {
             mismatch("length " + std::to_string(length) + " direction " + std::to_string(direction));
             return CheckCondition(5, 0x24, 0);
@@ -103,7 +106,7 @@ DriveAnswer VirtualDrive::Execute(const uint8_t* cdb, uint8_t* data, uint32_t le
         const unsigned sum = GetCheckSum(data, kPageSize);
         const unsigned carried = (cdb[6] << 8) | cdb[7];
         if (carried != sum) mismatch("page checksum " + Hex4(carried) + ", data sums to " + Hex4(sum));
-        if (cdb[10] != (page & 0xFF)) mismatch("page number byte " + std::to_string(cdb[10]));
+        if (config_.vendorCdbBytes > 10 && cdb[10] != (page & 0xFF)) mismatch("page number byte " + std::to_string(cdb[10]));
         const int image = (cdb[8] << 8) | cdb[9];
         if (imageChecksum_ < 0) imageChecksum_ = image;
         if (image != imageChecksum_) mismatch("image checksum " + Hex4(image) + " differs from page 1's");

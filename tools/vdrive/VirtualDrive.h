@@ -14,6 +14,13 @@ struct VirtualDriveConfig {
     uint8_t inquiry38 = 'K', inquiry39 = '4';                // INQUIRY bytes 38, 39
     bool identitySignature = true;                           // reply "KOLA" ... 'H','W' at 16, 17
     uint8_t hardwareId[2] = {'K', '4'};                      // identity reply bytes 18, 19
+    // Bytes of a vendor command block (operation codes E0 to FF) that reach the
+    // drive: a path that passes fewer than 12 leaves the rest unchecked.
+    int vendorCdbBytes = 12;
+    // Once this many pages were accepted, INQUIRY reports this revision (the
+    // firmware just written); empty keeps `revision`.
+    int flashedAfterPages = 0;
+    std::string flashedRevision;
 };
 
 struct DriveAnswer {

@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# The terminal updater against a drive that takes the whole flash on a real
+# kernel: in the rig's QEMU guest, tcmu_drive serves the drive model through
+# the kernel's SCSI target (a TCMU user backstore behind a loopback target),
+# which the guest's sr and sg drivers take for one more CD-ROM drive. One boot:
+# the static Linux program flashes the demo image whole, meets a rejected page,
+# a page that never answers, SIGINT and SIGTERM during a slowed flash and a
+# drive of another name; the x86_64 console program under wine flashes it
+# through wine's pass-through and meets a rejected page. Checks what the
+# programs printed against what the drive received.
+# Usage: qemu_tcmu.sh BUILD_DIR (with the native and win64 builds in it).
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+RIG=$ROOT/tests/rig
+source "$RIG/doctor.sh"
+B=${1:?usage: qemu_tcmu.sh BUILD_DIR}
+B=$(cd "$B" && pwd)
+LINUX=$B/native/main/terminal/updater_static
+WINDOWS=$B/win64/main/terminal/updater_console.exe
+DRIVE=$B/native/tools/tcmu/tcmu_drive
+KFSTOOL=$B/native/tools/kfstool
+OUT=$B/rig/tcmu
+# The faults of the runs: the page each rejects or leaves unanswered, and the sense of a rejection.
+REJECT_PAGE=3 WINDOWS_REJECT_PAGE=5 HANG_PAGE=2 SENSE=3:0C:00
+FLASHED_REVISION=1.03
+TCMU_MODULES=$(sed -n 's/^TCMU_MODULES="\(.*\)"$/\1/p' "$RIG/tcmu.sh")
+start=$SECONDS
+failed=0
+
+pass() { echo "PASS $1"; }
+fail() { echo "FAIL $1"; failed=1; }
+finish() {
+    echo "qemu_tcmu: $((SECONDS - start)) s in all"
+    [ $failed -eq 0 ] || { echo "qemu_tcmu: FAILED"; exit 1; }
+    echo "qemu_tcmu: all checks passed"
+    exit 0
+}
+
+for f in "$LINUX" "$DRIVE" "$KFSTOOL"; do
+    [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
+done
+files=("$LINUX=updater" "$DRIVE" "$RIG/tcmu.sh")
+PLATFORMS="linux windows"
+if [ -f "$WINDOWS" ]; then
+    files+=("$WINDOWS=updater.exe")
+else
+    fail "win64 build: $WINDOWS is missing; only the Linux program runs"
+    PLATFORMS=linux
+fi
+mkdir -p "$OUT"
+
+# What the drive must end up with: the demo image, and for the unanswered page
+# the image without that page (the later pages move up one place).
+"$KFSTOOL" unpack --builtin "$OUT/demo.bin" >/dev/null || { fail "kfstool unpack --builtin"; finish; }
+PAGES=$(($(stat -c %s "$OUT/demo.bin") / 16384))
+FULL_SHA=$(sha256sum <"$OUT/demo.bin" | cut -d' ' -f1)
+HANG_SHA=$({ head -c $(((HANG_PAGE - 1) * 16384)) "$OUT/demo.bin"; tail -c +$((HANG_PAGE * 16384 + 1)) "$OUT/demo.bin"; } |
+    sha256sum | cut -d' ' -f1)
+
+# --- the guest: each run's lines tagged "RUN.STREAM: TEXT" (out, err), "RUN.rc: N";
+# each drive's record "DRIVE.drive: LINE" and the sha256 of the pages it took "DRIVE.image: HASH".
+guest=$OUT/guest.sh
+cat >"$guest" <<EOF
+REJECT=$REJECT_PAGE:$SENSE WINDOWS_REJECT=$WINDOWS_REJECT_PAGE:$SENSE HANG=$HANG_PAGE
+FLASHED=$FLASHED_REVISION:$PAGES PLATFORMS="$PLATFORMS"
+EOF
+cat >>"$guest" <<'EOF'
+. /rig/tcmu.sh
+tag() { awk -v t="$1: " '{ print t $0 }' "$2"; }
+stamp() { echo "$1.time: $(cut -d. -f1 /proc/uptime) s after the boot"; }
+run() {
+    t=$1
+    shift
+    "$@" >/tmp/$t.out 2>/tmp/$t.err </dev/null
+    echo "$t.rc: $?"
+    stamp $t
+    tag $t.out /tmp/$t.out
+    tag $t.err /tmp/$t.err
+}
+drive() { tcmu_start "$@" || exit 1; }
+done_drive() {
+    tcmu_stop
+    tag $tcmu_name.drive /tmp/$tcmu_name.record
+    echo "$tcmu_name.image: $(sha256sum </tmp/$tcmu_name.image | cut -d' ' -f1)"
+}
+# signalled RUN SIGNAL: a slowed flash, the signal sent once 5 pages are in.
+signalled() {
+    drive $1 --page-delay 40
+    ./updater flash --device $TCMU_SR --yes >/tmp/$1.out 2>/tmp/$1.err </dev/null &
+    pid=$!
+    tcmu_wait 200 sh -c "[ \$(grep -c ' page=' /tmp/$1.record) -ge 5 ]" || echo "$1.note: fewer than 5 pages"
+    echo "$1.sent_at: $(grep -c ' page=' /tmp/$1.record)"
+    kill -$2 $pid
+    wait $pid
+    echo "$1.rc: $?"
+    tag $1.out /tmp/$1.out
+    tag $1.err /tmp/$1.err
+    done_drive
+}
+
+tcmu_setup || exit 1
+drive setup
+tcmu_link || exit 1
+done_drive
+echo "node: $TCMU_SR"
+
+drive full --flashed-revision $FLASHED
+run list ./updater list
+run full ./updater flash --device $TCMU_SR --yes
+run after ./updater list
+done_drive
+drive reject --fail-page $REJECT
+run reject ./updater flash --device $TCMU_SR --yes
+done_drive
+drive hang --hang-page $HANG
+run hang ./updater flash --device $TCMU_SR --yes
+done_drive
+signalled sigint INT
+signalled sigterm TERM
+drive other --product "VELD    DVD-RW KX4900"
+run other ./updater flash --device $TCMU_SR --yes
+done_drive
+
+case $PLATFORMS in *windows*)
+    export WINEDEBUG=-all
+    wine=/usr/lib/wine/wine64
+    # Wine's services probe the CD-ROM drives as they start: the drive serves
+    # from before the first start of wine to after the last.
+    drive winfull
+    # F: is the drive: the letter's folder, its device and the registry's drive type.
+    mkdir -p /mnt/f
+    ln -sfn /mnt/f $WINEPREFIX/dosdevices/f:
+    ln -sfn $TCMU_SR $WINEPREFIX/dosdevices/f::
+    $wine reg add 'HKLM\Software\Wine\Drives' /v f: /d cdrom /f >/tmp/wine.log 2>&1
+    $wine wineboot >>/tmp/wine.log 2>&1
+    stamp wineboot
+    run winlist timeout 120 $wine ./updater.exe list
+    run winfull timeout 120 $wine ./updater.exe flash --device F: --yes
+    done_drive
+    drive winreject --fail-page $WINDOWS_REJECT
+    run winreject timeout 120 $wine ./updater.exe flash --device F: --yes
+    /usr/lib/wine/wineserver64 -k
+    done_drive ;;
+esac
+tcmu_teardown && echo "teardown: ok"
+EOF
+
+if RIG_MODULES="$TCMU_MODULES" "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" \
+        --timeout 300 --wait sr0 --wait sr1 "${files[@]}"; then
+    pass "rig: the guest ran the programs to the end"
+else
+    fail "rig: the guest did not run the programs to the end"
+    echo "--- last lines of the guest's console:"
+    tail -n 20 "$OUT/console.log" 2>/dev/null
+    echo "--- the guest script's output:"
+    tail -n 40 "$OUT/output.log" 2>/dev/null
+    finish
+fi
+cp "$OUT/output.log" "$OUT/runs.log"
+
+check() {
+    awk -v platforms="$PLATFORMS" -v pages="$PAGES" -v full_sha="$FULL_SHA" -v hang_sha="$HANG_SHA" \
+        -v reject_page="$REJECT_PAGE" -v windows_reject_page="$WINDOWS_REJECT_PAGE" -v hang_page="$HANG_PAGE" \
+        -v sense="$SENSE" -v flashed="$FLASHED_REVISION" -f "$RIG/trace.awk" -f "$RIG/tcmu_checks.awk" "$1"
+}
+if ! check "$OUT/runs.log"; then
+    failed=1
+    echo "--- the runs and the drive's records, without the page lines ($OUT/runs.log):"
+    grep -v -E '(Page [0-9]+ Checksum|Progress:|cdb=FD .* status=0 page=)' "$OUT/runs.log"
+    finish
+fi
+
+# The checks must see a fault when there is one: each doctored copy of this
+# run's output must be rejected (doctor.sh).
+DOCTORINGS='a full flash that missed a page|/^full\.drive: CMD .* page=7$/d
+a full flash whose pages came out of order|/^full\.drive: CMD .* page=7$/{h;d};/^full\.drive: CMD .* page=8$/G
+a full flash whose image differs|s/^\(full\.image: \)./\10/
+a full flash with a field that did not fit|/^full\.drive: PAGES/i full.drive: MISMATCH page 9: page checksum 0000, data sums to 1234
+a full flash that exited 1|s/^full\.rc: 0$/full.rc: 1/
+a full flash without its last line|/^full\.out: Yes!: Flash Succeed!/d
+a listing after the flash with the old version|/^after\.out: \[ 3 \]/s/1\.03/1.02/
+a listing without the drive|/^list\.out: \[ 3 \]/d
+a rejected page that was not the last sent|/^reject\.drive: PAGES/i reject.drive: CMD id=1 cdb=FD 07 56 45 4C 44 00 00 77 D8 length=16384 status=0 page=3
+a rejection with another sense key|/^reject\.out: Status 2/s/sense key 03h/sense key 05h/
+a rejection that exited 0|s/^reject\.rc: 1$/reject.rc: 0/
+an unanswered page aborted after 30 s|s/^\(hang\.drive: ABORTED id=[0-9]*\) after=[0-9]*/\1 after=30000/
+an unanswered page sent again|/^hang\.drive: ABORTED/a hang.drive: CMD id=1 cdb=FD 07 56 45 4C 44 F3 80 77 D8 length=16384 status=0 page=2
+an unanswered page with no decision logged|/^hang\.out: Page 2 counted as written/d
+a SIGINT without the signal line|/^sigint\.err:/d
+a SIGTERM run that exited 0|s/^sigterm\.rc: 1$/sigterm.rc: 0/
+a SIGINT run that stopped early|/^sigint\.drive: CMD .* page=64$/d
+a drive of another name that was sent a page|/^other\.drive: PAGES/i other.drive: CMD id=1 cdb=FD 07 56 45 4C 44 02 65 77 D8 length=16384 status=0 page=1
+a drive of another name flashed anyway|s/^other\.rc: 1$/other.rc: 0/'
+if [ "$PLATFORMS" = "linux windows" ]; then
+    DOCTORINGS+='
+a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d
+a Windows flash whose image differs|s/^\(winfull\.image: \)./\10/
+a Windows rejection at another page|/^winreject\.drive: CMD .* page=4$/d'
+fi
+missed=0 doctored=0
+scratch=$(mktemp -d)
+while IFS='|' read -r what script; do
+    doctored=$((doctored + 1))
+    doctor "$scratch" runs.log "$what" runs.log "$script" || missed=$((missed + 1))
+done <<<"$DOCTORINGS"
+rm -rf "$scratch"
+if [ $missed -eq 0 ]; then pass "checks reject each of $doctored doctored copies of this run"; else fail "checks missed $missed of $doctored doctored copies"; fi
+finish

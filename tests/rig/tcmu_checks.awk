@@ -1,0 +1,199 @@
+# Checks the runs of qemu_tcmu.sh against what tcmu_drive received. Usage:
+#   awk -v platforms="linux windows" -v pages=N -v full_sha=H -v hang_sha=H -v reject_page=N \
+#       -v windows_reject_page=N -v hang_page=N -v sense=K:AA:QQ -v flashed=REV \
+#       -f trace.awk -f tcmu_checks.awk RUNS_LOG
+# RUNS_LOG: "node: /dev/srN", "teardown: ok", and lines "NAME.STREAM: TEXT" where
+# NAME is a run or a drive (both named after the case) and STREAM is out, err
+# or rc of a program, drive (a line of the drive's record), image (the sha256
+# of the pages the drive took), sent_at (pages taken when a signal was sent).
+# full_sha is the demo image's, hang_sha the image's without page hang_page.
+# Prints one PASS or FAIL line per check; exits non-zero when any fails.
+
+function quote(text) { return "\"" text "\"" }
+
+function lines(n, s) { return (n SUBSEP s) in count ? count[n, s] : 0 }
+
+# Number of lines of stream s of n that are exactly `text`.
+function count_line(n, s, text,    i, k) {
+    k = 0
+    for (i = 0; i < lines(n, s); i++) if (line[n, s, i] == text) k++
+    return k
+}
+
+# Position of the first line of stream s of n that begins with `prefix`, or -1.
+function find_prefix(n, s, prefix,    i) {
+    for (i = 0; i < lines(n, s); i++) if (index(line[n, s, i], prefix) == 1) return i
+    return -1
+}
+
+# Position of the first line of stream s of n that matches `re`, or -1.
+function find_match(n, s, re,    i) {
+    for (i = 0; i < lines(n, s); i++) if (line[n, s, i] ~ re) return i
+    return -1
+}
+
+function first(n, s) { return lines(n, s) ? quote(line[n, s, 0]) : "(none)" }
+
+function summary(n) {
+    return "exit " ((n SUBSEP "rc") in count ? line[n, "rc", 0] : "(none)") "; stderr " first(n, "err")
+}
+
+# Reads drive d's record into pw_* (its page writes, in order: the status, the
+# page number the drive gave it or 0, and whether it was held) and sets
+# d_pages (PAGES), d_faults (MISMATCH lines about a page's fields), d_ended.
+function read_drive(d,    i, t, n) {
+    n = 0
+    d_pages = -1
+    d_faults = ""
+    d_ended = 0
+    d_aborted_after = -1
+    d_abort_at = -1
+    for (i = 0; i < lines(d, "drive"); i++) {
+        t = line[d, "drive", i]
+        if (t ~ /^(CMD|HELD) id=[0-9]+ cdb=FD /) {
+            pw_held[n] = t ~ /^HELD/
+            pw_status[n] = t ~ / status=[0-9]+/ ? substr(t, match(t, / status=[0-9]+/) + 8, RLENGTH - 8) + 0 : -1
+            pw_page[n] = match(t, / page=[0-9]+$/) ? substr(t, RSTART + 6) + 0 : 0
+            n++
+        } else if (t ~ /^ABORTED /) {
+            d_abort_at = n
+            if (match(t, /after=[0-9]+/)) d_aborted_after = substr(t, RSTART + 6, RLENGTH - 6) + 0
+        } else if (t ~ /^PAGES [0-9]+$/) {
+            d_pages = substr(t, 7) + 0
+        } else if (t ~ /^MISMATCH page /) {
+            d_faults = d_faults substr(t, 10) "; "
+        } else if (t ~ /^END$/) {
+            d_ended = 1
+        }
+    }
+    d_writes = n
+}
+
+# Why the page writes from `from` (from 0) on are not accepted pages numbered `number`, `number`+1, ...
+function pages_in_order(from, number,    i, why) {
+    why = ""
+    for (i = from; i < d_writes; i++)
+        if (pw_held[i] || pw_status[i] != 0 || pw_page[i] != number + i - from)
+            why = why "page write " i + 1 " status " pw_status[i] " page " pw_page[i] (pw_held[i] ? " held" : "") "; "
+    return why
+}
+
+# A drive that took every page once, in order, and assembled the image.
+function check_whole(d, L,    why) {
+    read_drive(d)
+    why = pages_in_order(0, 1)
+    if (d_writes != pages) why = why d_writes " page writes; "
+    if (d_pages != pages) why = why "PAGES " d_pages "; "
+    if (line[d, "image", 0] != full_sha) why = why "image " first(d, "image") "; "
+    if (d_faults != "") why = why "fields: " d_faults
+    if (!d_ended) why = why "no END; "
+    check(why == "", L ": the drive took all " pages " pages once, in order, the image byte-equal to the demo image", why)
+}
+
+# A flash refused at page `at` with the sense `sense`: the drive got `at` page writes, the last rejected.
+function check_rejected(r, at, L, name,    i, why, key, k) {
+    split(sense, key, ":")
+    i = find_prefix(r, "out", "Error: Writing page ")
+    check(line[r, "rc", 0] == "1" && i >= 0 && line[r, "out", i] == "Error: Writing page " at " of " pages " failed." &&
+          index(line[r, "out", i + 1], "Status 2, sense key 0" key[1] "h, ASC " key[2] "h, ASCQ " key[3] "h.") == 1,
+          L ": page " at " rejected: the program names it and the drive's sense, exit 1",
+          summary(r) "; error " (i >= 0 ? quote(line[r, "out", i] " " line[r, "out", i + 1]) : "(none)"))
+    read_drive(name)
+    # The last write is the rejected one; only the ones before it are pages.
+    why = ""
+    for (k = 0; k < d_writes - 1; k++) if (pw_status[k] != 0 || pw_page[k] != k + 1) why = why "page write " k + 1 " not taken; "
+    if (d_writes != at) why = why d_writes " page writes, not " at "; "
+    else if (pw_status[at - 1] != 2) why = why "page write " at " answered " pw_status[at - 1] "; "
+    if (d_pages != at - 1) why = why "PAGES " d_pages "; "
+    if (d_faults != "") why = why "fields: " d_faults
+    check(why == "", L ": the drive received " at " page writes and took " at - 1 " pages; nothing after the rejected one", why)
+}
+
+BEGIN { n_platforms = split(platforms, platform, " ") }
+
+{
+    sub(/\r$/, "")
+    if ($0 ~ /^node: /) { node = substr($0, 7); next }
+    if ($0 == "teardown: ok") { torn_down = 1; next }
+    if (!match($0, /^[a-z]+\.[a-z_]+: ?/)) next
+    tag = substr($0, 1, RLENGTH)
+    text = substr($0, RLENGTH + 1)
+    sub(/: ?$/, "", tag)
+    dot = index(tag, ".")
+    n = substr(tag, 1, dot - 1)
+    s = substr(tag, dot + 1)
+    line[n, s, lines(n, s)] = text
+    count[n, s] = lines(n, s) + 1
+}
+
+END {
+    drive_text = "VELD    DVD-RW KX4800   "
+    check(node ~ /^\/dev\/sr[0-9]+$/, "set-up: the loopback target's drive has an sr node", "node " quote(node))
+    check(torn_down, "teardown: the target and the backstore were removed", "")
+
+    # --- the complete flash, and what the drive reports afterwards
+    check(find_match("list", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  " node "$") >= 0 && line["list", "rc", 0] == "0",
+          "Linux: list shows the drive with its texts at " node, summary("list") "; listed " first("list", "out"))
+    check(line["full", "rc", 0] == "0" && count_line("full", "out", "Yes!: Flash Succeed!") == 1 && !lines("full", "err"),
+          "Linux: a complete flash ends \"Flash Succeed!\", exit 0", summary("full"))
+    check_whole("full", "Linux complete flash")
+    check(find_match("after", "out", "^\\[ [0-9]+ \\] " drive_text "  " flashed "  " node "$") >= 0,
+          "Linux: list afterwards reads back the version the drive reports after the write, " flashed,
+          "listed " first("after", "out"))
+
+    check_rejected("reject", reject_page, "Linux", "reject")
+
+    # --- a page that never answers: the transport's time-out decides
+    read_drive("hang")
+    why = ""
+    if (d_writes < hang_page || !pw_held[hang_page - 1]) why = "page write " hang_page " not held; "
+    if (d_abort_at != hang_page) why = why "abort seen after " d_abort_at " page writes; "
+    if (d_aborted_after < 59000) why = why "aborted after " d_aborted_after " ms; "
+    check(why == "", "Linux: the unanswered page " hang_page " is aborted by the initiator's 60 s time-out (" \
+          d_aborted_after " ms)", why)
+    why = ""
+    if (find_prefix("hang", "out", "Page " hang_page " counted as written") >= 0) {
+        # Counted as written: the flash goes on with the next page and never sends this one again.
+        for (k = 0; k < hang_page - 1; k++) if (pw_status[k] != 0 || pw_page[k] != k + 1) why = why "page write " k + 1 "; "
+        why = why pages_in_order(hang_page, hang_page)
+        if (d_writes != pages) why = why d_writes " page writes; "
+        if (line["hang", "image", 0] != hang_sha) why = why "image " first("hang", "image") "; "
+        decision = "counts the page as written and goes on (" summary("hang") ")"
+    } else {
+        i = find_prefix("hang", "out", "Error: Writing page ")
+        if (i < 0 || line["hang", "out", i] != "Error: Writing page " hang_page " of " pages " failed." || line["hang", "rc", 0] != "1")
+            why = why "neither counted as written nor failed: " summary("hang") "; "
+        if (d_writes != hang_page) why = why d_writes " page writes; "
+        decision = "fails page " hang_page ", nothing sent after it"
+    }
+    check(why == "", "Linux: the time-out decision, logged: " decision ", the page never sent again", why)
+
+    # --- signals during a slowed flash
+    split("sigint SIGINT 2 sigterm SIGTERM 15", sig, " ")
+    for (k = 1; k <= 6; k += 3) {
+        r = sig[k]
+        i = find_match(r, "err", "(signal " sig[k + 2] "|" sig[k + 1] ")")
+        at = line[r, "sent_at", 0] + 0
+        check(line[r, "rc", 0] == "1" && i >= 0 && at >= 5 && at < pages,
+              "Linux: " sig[k + 1] " after " at " of " pages " pages: the write goes on, the signal is named, exit 1",
+              summary(r) "; signal line " (i >= 0 ? quote(line[r, "err", i]) : "(none)"))
+        check_whole(r, "Linux " sig[k + 1])
+    }
+
+    # --- a drive whose name is not the image's
+    read_drive("other")
+    i = find_match("other", "drive", "^CMD id=[0-9]+ cdb=5A 00 38 4B 4F 10 ")
+    check(line["other", "rc", 0] == "1" && count_line("other", "out", "Error: Drive name does not match!") == 1 &&
+          d_writes == 0 && i >= 0,
+          "Linux: a drive of another name is asked its identity, refused, and sent no page",
+          summary("other") "; " d_writes " page writes, identity query " (i >= 0 ? "sent" : "not sent"))
+
+    if (platforms !~ /windows/) exit failed > 0
+    check(find_match("winlist", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  .*F:$") >= 0,
+          "Windows: list shows the drive as F:", summary("winlist") "; listed " first("winlist", "out"))
+    check(line["winfull", "rc", 0] == "0" && count_line("winfull", "out", "Yes!: Flash Succeed!") == 1,
+          "Windows: a complete flash through wine's pass-through ends \"Flash Succeed!\", exit 0", summary("winfull"))
+    check_whole("winfull", "Windows complete flash")
+    check_rejected("winreject", windows_reject_page, "Windows", "winreject")
+    exit failed > 0
+}
