@@ -78,7 +78,7 @@ expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Suc
 UPDATER_ASPI_NEVER=FD run waited flash --yes
 expect waited "a page write that never completes is given up after 30 seconds, saying so" 1 \
     err '^updater: Writing page 1 of 64 failed\. Status 4: the drive did not answer within 30 seconds\. '
-[ "$(page_writes)" = 0 ] && [ "$(grep -c '^ABORT 0$' "$work/aspi.log")" = 1 ] &&
+[ "$(page_writes)" = 0 ] && [ "$(grep -c '^ABORT 0' "$work/aspi.log")" = 1 ] &&
     pass "the page was aborted once and no later page sent" ||
     fail "the page was aborted once and no later page sent ($(page_writes) writes)"
 
