@@ -7,6 +7,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 RIG=$ROOT/tests/rig
 source "$RIG/doctor.sh"
+source "$RIG/report.sh"
 B=${1:?usage: qemu_rig.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 PROBE=$B/win64/tools/atapiprobe/atapiprobe.exe
@@ -36,10 +37,7 @@ if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout
     echo "PASS rig: the guest ran the probe to its end"
 else
     echo "FAIL rig: the guest did not run the probe to its end"
-    echo "--- last lines of the guest's console:"
-    tail -n 20 "$OUT/console.log" 2>/dev/null
-    echo "--- the guest script's output:"
-    tail -n 40 "$OUT/output.log" 2>/dev/null
+    show_guest_tail
     exit 1
 fi
 

@@ -13,6 +13,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 RIG=$ROOT/tests/rig
 source "$RIG/doctor.sh"
+source "$RIG/report.sh"
 B=${1:?usage: qemu_tcmu.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 LINUX=$B/native/main/terminal/updater_static
@@ -150,10 +151,7 @@ if RIG_MODULES="$TCMU_MODULES" "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT"
     pass "rig: the guest ran the programs to the end"
 else
     fail "rig: the guest did not run the programs to the end"
-    echo "--- last lines of the guest's console:"
-    tail -n 20 "$OUT/console.log" 2>/dev/null
-    echo "--- the guest script's output:"
-    tail -n 40 "$OUT/output.log" 2>/dev/null
+    show_guest_tail
     finish
 fi
 cp "$OUT/output.log" "$OUT/runs.log"

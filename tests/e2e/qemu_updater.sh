@@ -12,6 +12,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 RIG=$ROOT/tests/rig
 source "$RIG/doctor.sh"
+source "$RIG/report.sh"
 B=${1:?usage: qemu_updater.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 LINUX_DEMO=$B/native/main/terminal/updater_static
@@ -159,10 +160,7 @@ if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout
     pass "rig: the guest ran the programs to the end"
 else
     fail "rig: the guest did not run the programs to the end"
-    echo "--- last lines of the guest's console:"
-    tail -n 20 "$OUT/console.log" 2>/dev/null
-    echo "--- the guest script's output:"
-    tail -n 40 "$OUT/output.log" 2>/dev/null
+    show_guest_tail
     finish
 fi
 cp "$OUT/output.log" "$OUT/runs.log"
