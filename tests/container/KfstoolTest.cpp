@@ -257,8 +257,7 @@ TEST_F(Kfstool, HelpAndEveryMessageSayWhatTheyMean) {
     }
 
     fs::create_directory(dir_ / "adir");
-    ToolRun r = Kfs((dir_ / "adir").string());
-    r = Kfs("info " + (dir_ / "adir").string());
+    ToolRun r = Kfs("info " + (dir_ / "adir").string());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("adir: it is a directory"), std::string::npos) << r.out;
     r = Kfs("info ''");
