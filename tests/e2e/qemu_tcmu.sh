@@ -133,6 +133,9 @@ case $PLATFORMS in *windows*)
     ln -sfn /mnt/f $WINEPREFIX/dosdevices/f:
     ln -sfn $TCMU_SR $WINEPREFIX/dosdevices/f::
     $wine reg add 'HKLM\Software\Wine\Drives' /v f: /d cdrom /f >/tmp/wine.log 2>&1
+    # Wine's services take F:'s type from the registry as they start: let the
+    # server that wrote it stop first, so the next start reads it.
+    /usr/lib/wine/wineserver64 -w
     $wine wineboot >>/tmp/wine.log 2>&1
     stamp wineboot
     run winlist timeout 120 $wine ./updater.exe list
