@@ -245,6 +245,17 @@ TEST_F(PageFailure, ACheckConditionStopsTheFlashAndGivesTheSense) {
     ExpectStoppedAt(drive, 3, 3, "Status 2, sense key 03h, ASC 0Ch, ASCQ 00h");
 }
 
+// Some drivers write the sense bytes but leave their length at 0: the bytes still tell.
+TEST_F(PageFailure, ASenseWithoutItsLengthStillGivesKeyAscAndAscq) {
+    VirtualDrive& drive = Drive('D');
+    drive.FailCommand(0xFD, 2, 2, 0x04, 0x3E, 0x02);
+    os.senseLengthLeftZero = true;
+    Start();
+    window.Answer("Caution!", ui::kIdOk);
+    form->btnStartClick();
+    ExpectStoppedAt(drive, 2, 2, "Status 2, sense key 04h, ASC 3Eh, ASCQ 02h");
+}
+
 TEST_F(PageFailure, AFailedSystemCallStopsTheFlashAndGivesTheError) {
     VirtualDrive& drive = Drive('D');
     // Calls: the start-up INQUIRY, the identity query, the INQUIRY, page 1, page 2.
