@@ -72,7 +72,8 @@ uint8_t TAtapi::OsPath::Send(OsHandle, CommandRecord& record) {
 }
 
 std::string TAtapi::OsPath::Describe(const CommandRecord& r) const {
-    if (r.outcome == CommandOutcome::CompletedTolerated) return "despite transport error " + std::to_string(r.osError);
+    if (r.outcome == CommandOutcome::CompletedTolerated)
+        return "despite transport error " + std::to_string(r.osError);
     std::string detail = "Status " + std::to_string(r.status);
     if (r.outcome == CommandOutcome::TimedOut)
         detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
@@ -86,8 +87,8 @@ uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t le
     uint8_t* block = PassThroughRequest.bytes;
     FillPassThrough(block, layout, cdb, reinterpret_cast<uintptr_t>(buffer), length, dataIn);
     uint32_t returned = 0;
-    const bool ok = os_->DeviceIoControl(CurrentHandle, kIoctlScsiPassThroughDirect, block, layout.blockSize, block,
-                                        layout.blockSize, &returned);
+    const bool ok = os_->DeviceIoControl(CurrentHandle, kIoctlScsiPassThroughDirect, block, layout.blockSize,
+                                         block, layout.blockSize, &returned);
     const uint32_t error = ok ? 0 : os_->GetLastError();
     // A drive that is reprogramming its flash may stop answering in time:
     // those two errors count as completion.
@@ -168,12 +169,14 @@ uint32_t TAtapi::AbortAspiRequest(void* request) {
 }
 
 void TAtapi::ShowSystemError(uint32_t code) {
+    if (os_ == nullptr) return;  // a channel tells its failures itself
     std::string text;
     if (os_->FormatMessage(code, text)) {
         os_->MessageBox(text + "\n");  // the whole text, however long
         return;
     }
     char failed[64];
-    std::snprintf(failed, sizeof failed, "Format message failed.  Error: %d\n", static_cast<int>(os_->GetLastError()));
+    std::snprintf(failed, sizeof failed, "Format message failed.  Error: %d\n",
+                  static_cast<int>(os_->GetLastError()));
     os_->MessageBox(failed);
 }

@@ -94,7 +94,7 @@ bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& driv
     }
     drive = std::make_unique<VirtualDrive>(config);
     // Medium error, "write error": what a drive answers when a page does not take.
-    if (failedPage > 0) drive->FailCommand(0xFD, failedPage, 2, 3, 0x0C, 0);
+    if (failedPage > 0) drive->FailCommand(kPageWriteOpcode, failedPage, 2, 3, 0x0C, 0);
     return true;
 }
 
@@ -104,8 +104,8 @@ const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get()
 uint32_t ImagePages() {
     SKFSParameter parameter;
     uint32_t length = 0;
-    return LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter) ? length >> kPageShift
-                                                                                             : 0;
+    if (!LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter)) return 0;
+    return length >> kPageShift;
 }
 
 // What the signal that came during the page writes means for the drive, on both streams.
@@ -174,10 +174,10 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
     DryRunChannel dryRun(atapi.OwnPath(), [&](const CommandRecord& r) {
         window.AppendLog("Not sent (dry run): " + CommandHex(r.cdb) + ", " + std::to_string(r.length) + " bytes");
     });
-    struct Unroute {
+    struct RouteBack {  // the object outlives the dry run
         TAtapi& atapi;
-        ~Unroute() { atapi.Route(nullptr); }
-    } unroute{atapi};
+        ~RouteBack() { atapi.Route(nullptr); }
+    } routeBack{atapi};
     if (o.dryRun) atapi.Route(&dryRun);
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
