@@ -17,8 +17,8 @@ const char* OutcomeName(CommandOutcome outcome) {
 }
 
 std::string Hex2(unsigned value) {
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%02X", value & 0xFF);
+    char digits[12];
+    std::snprintf(digits, sizeof digits, "%02X", value);
     return digits;
 }
 

@@ -72,7 +72,7 @@ public:
 
 // ", sense key 03h, ASC 0Ch, ASCQ 00h", or nothing when no sense came back.
 std::string SenseText(const CommandRecord& record);
-// Two upper-case hexadecimal digits.
+// Upper-case hexadecimal, two digits at least.
 std::string Hex2(unsigned value);
 // "FD 07 56 ..." for a 12-byte command block.
 std::string CommandHex(const uint8_t* cdb);
