@@ -57,7 +57,7 @@ public:
     // The object's own way to the current device (pass-through or ASPI, or the
     // channel it was made with), for a channel decorator to wrap.
     ScsiChannel& OwnPath();
-    // Commands go through `channel` from now on; nullptr: by the own path again.
+    // Commands go through `channel` from now on (it must stay until routed back); nullptr: by the own path again.
     void Route(ScsiChannel* channel) { route_ = channel; }
 
     OsHandle CurrentHandle = 0;
