@@ -221,6 +221,24 @@ TEST_P(VersionRefused, AnyAnswerButYesSendsNoPage) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, VersionRefused, ::testing::Values(ui::kIdNo, ui::kIdCancel, ui::kIdOk));
 
+using ChosenDrive = MainFixture;
+
+TEST_F(ChosenDrive, TheVersionIsTheSelectedDrivesNotTheFirstOnes) {
+    VirtualDrive& first = Drive('D');  // 1.02, as the image
+    VirtualDriveConfig newer;
+    newer.revision = "1.10";
+    VirtualDrive& second = Drive('E', newer);
+    Start();
+    window.SelectDeviceItem(1);
+    form->cbbDeviceChange();
+    window.Answer("Caution", ui::kIdNo);
+    form->btnStartClick();
+    ASSERT_EQ(BoxCaptions(), std::vector<std::string>{"Caution"});
+    EXPECT_EQ(window.boxes[0].kind, ui::BoxKind::DriveVersionNewer);
+    EXPECT_EQ(SentSinceStart(second).size(), 2u);
+    EXPECT_TRUE(SentSinceStart(first).empty());
+}
+
 // --- page writes that fail
 
 struct PageFailure : MainFixture {
