@@ -91,14 +91,17 @@ void TMainW::btnStartClick(void*) {
     window_.SetProgressMax(pageCount);
     const uint16_t imageCheckSum = GetCheckSum(Image.data.get(), Image.length);
     window_.AppendLog("Firmware Checksum : " + Hex4(imageCheckSum));
-    if (window_.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel) == ui::kIdCancel) return;
+    if (window_.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang, ui::kOkCancel) ==
+        ui::kIdCancel) {
+        return;
+    }
 
     const std::string failure = WritePages(pageCount, imageCheckSum);
     if (!failure.empty()) {
-        window_.ShowMessageBox(failure, text::kError, ui::kOk);
+        window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
         return;
     }
-    window_.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+    window_.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
 }
 
 bool TMainW::RefusedBeforeSending(int selected) {
@@ -119,7 +122,7 @@ bool TMainW::RefusedBeforeSending(int selected) {
         reason = text::kNoDriveSelected;
     }
     if (!reason) return false;
-    window_.ShowMessageBox(reason, text::kError, ui::kOk);
+    window_.ShowMessageBox(ui::BoxKind::Refused, reason, text::kError, ui::kOk);
     return true;
 }
 
@@ -135,11 +138,11 @@ bool TMainW::DriveAccepted(int selected) {
     std::memcpy(driveName, &inquiry[8], 24);
 
     if (std::strcmp(driveName, OrEmpty(ImageDriveName.get())) != 0) {
-        window_.ShowMessageBox(text::kDriveNameMismatch, text::kError, ui::kOk);
+        window_.ShowMessageBox(ui::BoxKind::DriveNameMismatch, text::kDriveNameMismatch, text::kError, ui::kOk);
         return false;
     }
     if (std::strcmp(hardwareId, OrEmpty(ImageHardwareID.get())) != 0) {
-        window_.ShowMessageBox(text::kHardwareIdMismatch, text::kError, ui::kOk);
+        window_.ShowMessageBox(ui::BoxKind::HardwareIdMismatch, text::kHardwareIdMismatch, text::kError, ui::kOk);
         return false;
     }
 
@@ -147,7 +150,8 @@ bool TMainW::DriveAccepted(int selected) {
     char driveVersion[5] = {};
     std::memcpy(driveVersion, atapi_.Devices[selected].Revision, 4);
     if (DecimalValue(driveVersion) > DecimalValue(OrEmpty(imageVersion.get())) &&
-        window_.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo) != ui::kIdYes) {
+        window_.ShowMessageBox(ui::BoxKind::DriveVersionNewer, text::kDriveVersionNewer, text::kCaution,
+                               ui::kYesNo) != ui::kIdYes) {
         return false;
     }
     return true;

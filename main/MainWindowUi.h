@@ -15,6 +15,17 @@ inline constexpr int kIdOk = 1;           // IDOK
 inline constexpr int kIdCancel = 2;       // IDCANCEL
 inline constexpr int kIdYes = 6;          // IDYES
 inline constexpr int kIdNo = 7;           // IDNO
+
+// Which box the procedure shows: a front end acts on this, never on a box's text.
+enum class BoxKind {
+    DriveNameMismatch,
+    HardwareIdMismatch,
+    DriveVersionNewer,  // the Yes/No question
+    LastConfirmation,   // the OK/Cancel question before the page writes
+    Succeeded,
+    PageFailed,         // a page write failed; the firmware on the drive is incomplete
+    Refused,            // refused before anything was sent (no image, no drive selected, ...)
+};
 }  // namespace ui
 
 class MainWindowUi {
@@ -33,14 +44,13 @@ public:
     virtual void SetProgressPosition(uint32_t position) = 0;
 
     // Modal, no icon; flags is one of the button sets above, the result the button pressed.
-    virtual int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) = 0;
+    virtual int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
+                               uint32_t flags) = 0;
 
-    // While the firmware is written: Start and the drive list off, closing refused,
-    // the system kept awake and a shutdown blocked.
-    virtual void SetControlsEnabled(bool enabled) = 0;
-    virtual void SetCloseAllowed(bool allowed) = 0;
-    virtual void SetKeepAwake(bool on) = 0;
-    virtual void SetShutdownBlocked(bool on) = 0;
+    // True when the page writes begin, false once they are over, on every way out. Meanwhile
+    // nothing may cut them short: the window keeps Start and the drive list off, refuses to
+    // close, keeps the system awake and blocks a shutdown.
+    virtual void SetWriting(bool writing) = 0;
 
     // Handles the window messages that are waiting, then returns.
     virtual void ProcessPendingMessages() = 0;

@@ -60,8 +60,7 @@ void ShowExceptionBox(HWND owner, const char* message) {
 Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {}
 
 Win32MainWindow::~Win32MainWindow() {
-    if (shutdownBlocked_) SetShutdownBlocked(false);
-    if (keepAwake_) SetKeepAwake(false);
+    if (writing_) SetWriting(false);
     if (window_) DestroyWindow(window_);
     if (font_) DeleteObject(font_);
 }
@@ -170,7 +169,7 @@ void Win32MainWindow::OnCommand(WPARAM wParam) {
 }
 
 void Win32MainWindow::OnClose() {
-    if (closeAllowed_) {
+    if (!writing_) {
         DestroyWindow(window_);
         return;
     }
@@ -192,7 +191,7 @@ LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         OnClose();
         return 0;
     case WM_QUERYENDSESSION:
-        return closeAllowed_ ? TRUE : FALSE;
+        return writing_ ? FALSE : TRUE;
     case WM_DESTROY:
         window_ = nullptr;
         PostQuitMessage(0);
@@ -249,7 +248,8 @@ void Win32MainWindow::SetProgressPosition(uint32_t position) {
     SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-int Win32MainWindow::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+int Win32MainWindow::ShowMessageBox(ui::BoxKind, const std::string& text, const std::string& caption,
+                                    uint32_t flags) {
     return ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags);
 }
 
@@ -261,14 +261,9 @@ void Win32MainWindow::SetControlsEnabled(bool enabled) {
     EnableWindow(combo_, enabled);
 }
 
-void Win32MainWindow::SetCloseAllowed(bool allowed) { closeAllowed_ = allowed; }
-
-void Win32MainWindow::SetKeepAwake(bool on) {
-    KeepSystemAwake(on);
-    keepAwake_ = on;
-}
-
-void Win32MainWindow::SetShutdownBlocked(bool on) {
-    if (window_) BlockShutdown(window_, on, text::kShutdownReason);
-    shutdownBlocked_ = on;
+void Win32MainWindow::SetWriting(bool writing) {
+    SetControlsEnabled(!writing);
+    writing_ = writing;
+    KeepSystemAwake(writing);
+    if (window_) BlockShutdown(window_, writing, text::kShutdownReason);
 }

@@ -34,11 +34,9 @@ public:
     int SelectedDeviceIndex() override;
     void SetProgressMax(uint32_t maximum) override;
     void SetProgressPosition(uint32_t position) override;
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
-    void SetControlsEnabled(bool enabled) override;
-    void SetCloseAllowed(bool allowed) override;
-    void SetKeepAwake(bool on) override;
-    void SetShutdownBlocked(bool on) override;
+    int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
+                       uint32_t flags) override;
+    void SetWriting(bool writing) override;
     void ProcessPendingMessages() override;
 
 private:
@@ -50,6 +48,7 @@ private:
     void Layout();
     void Dispatch(MSG& message);
     void Raise(const std::function<void()>& handler);
+    void SetControlsEnabled(bool enabled);
     int TextWidth(const char* text, int least);
     HWND Child(HWND parent, const char* className, const char* text, DWORD style, DWORD exStyle, int x, int y,
                int width, int height, int id);
@@ -60,10 +59,8 @@ private:
          label_ = nullptr;
     HFONT font_ = nullptr;
     Handlers handlers_;
-    bool closeAllowed_ = true;
+    bool writing_ = false;  // closing refused, the system kept awake, a shutdown blocked
     bool refusingClose_ = false;
-    bool keepAwake_ = false;
-    bool shutdownBlocked_ = false;
     bool quit_ = false;
     int quitCode_ = 0;
 };

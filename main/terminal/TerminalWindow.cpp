@@ -2,8 +2,6 @@
 
 #include <cctype>
 
-#include "MainTexts.h"
-
 namespace {
 
 constexpr int kBarWidth = 40;
@@ -31,8 +29,8 @@ std::string Lower(std::string text) {
 }
 
 // Only these two questions may be answered by --yes; a mismatch is an error box, never a question.
-bool YesAnswers(const std::string& text) {
-    return text == text::kDriveVersionNewer || text == text::kFlashNow;
+bool YesAnswers(ui::BoxKind kind) {
+    return kind == ui::BoxKind::DriveVersionNewer || kind == ui::BoxKind::LastConfirmation;
 }
 
 }  // namespace
@@ -82,41 +80,38 @@ void TerminalWindow::ReportSystemError(const std::string& text) {
     ErrorLine(trimmed);
 }
 
-int TerminalWindow::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
+int TerminalWindow::ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
+                                   uint32_t flags) {
     // A box ends the writes: the bar stays where it stopped, the box below it.
     if (barOpen_) {
         std::fputc('\n', out_);
         barOpen_ = false;
     }
-    if (flags == ui::kOk) {
-        if (options_.dryRun && text == text::kFlashSucceed) {
-            AppendLog("Dry run passed: every check was made; no page write was sent.");
-            succeeded_ = true;
-            return ui::kIdOk;
-        }
+    if (flags != ui::kOk) return Ask(kind, text, caption, flags);
+    if (kind == ui::BoxKind::Succeeded) {
+        succeeded_ = true;
+        AppendLog(options_.dryRun ? "Dry run passed: every check was made; no page write was sent."
+                                  : caption + ": " + text);
+    } else {
         AppendLog(caption + ": " + text);
-        if (caption == text::kError) {
-            ErrorLine(text);
-            refused_ = true;
-        }
-        if (text == text::kFlashSucceed) succeeded_ = true;
-        return ui::kIdOk;
+        ErrorLine(text);
+        refused_ = true;
     }
-    return Ask(text, caption, flags);
+    return ui::kIdOk;
 }
 
-int TerminalWindow::Ask(const std::string& text, const std::string& caption, uint32_t flags) {
+int TerminalWindow::Ask(ui::BoxKind kind, const std::string& text, const std::string& caption, uint32_t flags) {
     const bool yesNo = flags == ui::kYesNo;
     const int accept = yesNo ? ui::kIdYes : ui::kIdOk;
     const int decline = yesNo ? ui::kIdNo : ui::kIdCancel;
     const std::string acceptWord = yesNo ? "Yes" : "OK", declineWord = yesNo ? "No" : "Cancel";
     AppendLog(caption + ": " + text);
 
-    if (options_.dryRun && text == text::kFlashNow) {
+    if (options_.dryRun && kind == ui::BoxKind::LastConfirmation) {
         AppendLog("Dry run: answered OK; the page-write blocks are printed below and not sent.");
         return accept;
     }
-    if (options_.yes && YesAnswers(text)) {
+    if (options_.yes && YesAnswers(kind)) {
         AppendLog("Answered " + acceptWord + " (--yes).");
         return accept;
     }

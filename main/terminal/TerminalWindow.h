@@ -33,12 +33,10 @@ public:
     int SelectedDeviceIndex() override { return selected_; }
     void SetProgressMax(uint32_t maximum) override { progressMax_ = maximum; }
     void SetProgressPosition(uint32_t position) override;
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
-    void SetControlsEnabled(bool) override {}
-    void SetCloseAllowed(bool) override {}
-    void SetKeepAwake(bool) override {}
-    void SetShutdownBlocked(bool on) override {
-        if (onWriting) onWriting(on);
+    int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
+                       uint32_t flags) override;
+    void SetWriting(bool writing) override {
+        if (onWriting) onWriting(writing);
     }
     void ProcessPendingMessages() override { std::fflush(out_); }
 
@@ -56,7 +54,7 @@ public:
     bool Refused() const { return refused_; }
 
 private:
-    int Ask(const std::string& text, const std::string& caption, uint32_t flags);
+    int Ask(ui::BoxKind kind, const std::string& text, const std::string& caption, uint32_t flags);
     bool ReadAnswer(std::string& answer);
     void ErrorLine(const std::string& text);
     void DrawBar();

@@ -63,8 +63,9 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
             if (++i == args.size() || args[i].empty()) return "--device needs a device path";
             o.device = args[i];
         } else if (flash && a == "--index") {
-            if (++i == args.size() || !PositiveNumber(args[i], o.index))
-                return "--index needs a drive number from 1";
+            // No drive can carry a number past the device table's.
+            if (++i == args.size() || !PositiveNumber(args[i], o.index) || o.index > kMaxDevices)
+                return "--index needs a drive number from 1 to " + std::to_string(kMaxDevices);
             o.indexGiven = true;
         } else {
             return "unknown option " + a;

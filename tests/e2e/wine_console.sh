@@ -85,7 +85,7 @@ expect waited "a page write that never completes is given up after 30 seconds, s
     fail "the page was aborted once and no later page sent ($(page_writes) writes)"
 
 run usage flash --index 0
-expect usage "a bad argument is a usage error" 2 err '^updater: --index needs a drive number from 1$'
+expect usage "a bad argument is a usage error" 2 err '^updater: --index needs a drive number from 1 to 20$'
 run help '/?'
 expect help "/? prints the usage" 0 out '^usage: updater list'
 

@@ -249,6 +249,7 @@ if start_window slow UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_
     first=$(progress)
     expect "slow flash: Start and the list are disabled" test \
         "$(probe state | grep -E '^(start|list)=' | tr '\n' ' ')" = "start=disabled list=disabled "
+    expect "slow flash: the session may not end while pages are written" test "$(probe endsession)" = "answer=0"
     shot flashing
     id=$(xdotool search --name ' Updater$' | head -1)
     xdotool windowfocus --sync "$id" && xdotool key alt+F4
@@ -266,6 +267,7 @@ if start_window slow UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_
     if wait_until 60 box_up 'Yes!'; then
         pass "slow flash: completed"
         press 'Yes!' OK
+        expect "slow flash: the session may end once the flash is over" test "$(probe endsession)" = "answer=1"
     else
         fail "slow flash: did not complete"
     fi

@@ -51,11 +51,13 @@ TEST_F(Flash, AMatchingDriveGetsEveryPageInOrder) {
     EXPECT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Yes!"}));
     EXPECT_EQ(window.boxes[0].text, "Flash Now! Please do not power off!");
     EXPECT_EQ(window.boxes[0].flags, ui::kOkCancel);
+    EXPECT_EQ(window.boxes[0].kind, ui::BoxKind::LastConfirmation);
     EXPECT_EQ(window.boxes[1].text, "Flash Succeed!");
     EXPECT_EQ(window.boxes[1].flags, ui::kOk);
+    EXPECT_EQ(window.boxes[1].kind, ui::BoxKind::Succeeded);
     EXPECT_EQ(window.progressMax, 4u);
     EXPECT_EQ(window.progressPosition, 4u);
-    EXPECT_TRUE(window.Idle());
+    EXPECT_FALSE(window.writing);
 }
 
 TEST_F(Flash, TheBuiltInImageIsWrittenAsSixtyFourPages) {
@@ -79,7 +81,7 @@ TEST_F(Flash, ProgressIsResetThenCountsEveryPageAndTheWindowIsServedBetweenComma
     std::vector<size_t> sentAtPump;
     std::vector<uint32_t> positionAtPump;
     window.onPump = [&] {
-        EXPECT_TRUE(window.Writing());
+        EXPECT_TRUE(window.writing);
         sentAtPump.push_back(SentSinceStart(drive).size());
         positionAtPump.push_back(window.progressPosition);
     };
@@ -100,23 +102,20 @@ TEST_F(Flash, TheWritingStateIsHeldOnlyForThePageLoop) {
     Start();
     bool writingAtConfirmation = true;
     window.onBox = [&](const ScriptedWindow::Box& box) {
-        if (box.caption == "Caution!") writingAtConfirmation = window.Writing();
+        if (box.caption == "Caution!") writingAtConfirmation = window.writing;
         if (box.caption == "Yes!") {
-            EXPECT_TRUE(window.Idle());
+            EXPECT_FALSE(window.writing);
         }
     };
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
     EXPECT_FALSE(writingAtConfirmation);
-    EXPECT_TRUE(window.Idle());
+    EXPECT_FALSE(window.writing);
     const auto count = [&](const std::string& call) {
         return std::count(window.calls.begin(), window.calls.end(), call);
     };
-    for (const char* call : {"SetControlsEnabled 0", "SetCloseAllowed 0", "SetKeepAwake 1",
-                             "SetShutdownBlocked 1", "SetControlsEnabled 1", "SetCloseAllowed 1",
-                             "SetKeepAwake 0", "SetShutdownBlocked 0"}) {
-        EXPECT_EQ(count(call), 1) << call;
-    }
+    EXPECT_EQ(count("SetWriting 1"), 1);
+    EXPECT_EQ(count("SetWriting 0"), 1);
 }
 
 TEST_F(Flash, TheWritingStateIsReleasedWhenTheLoopIsLeftByAnException) {
@@ -125,7 +124,7 @@ TEST_F(Flash, TheWritingStateIsReleasedWhenTheLoopIsLeftByAnException) {
     window.onPump = [] { throw std::runtime_error("window gone"); };
     window.Answer("Caution!", ui::kIdOk);
     EXPECT_THROW(form->btnStartClick(), std::runtime_error);
-    EXPECT_TRUE(window.Idle());
+    EXPECT_FALSE(window.writing);
     // And the procedure can run again afterwards.
     window.onPump = nullptr;
     window.Answer("Caution!", ui::kIdOk);
@@ -161,7 +160,7 @@ TEST_F(Flash, CancelAtTheLastQuestionSendsNoPage) {
     EXPECT_EQ(window.progressPosition, 0u);
     EXPECT_EQ(window.progressMax, 4u);
     EXPECT_EQ(BoxCaptions(), std::vector<std::string>{"Caution!"});
-    EXPECT_TRUE(window.Idle());
+    EXPECT_FALSE(window.writing);
 }
 
 TEST_F(Flash, TwoRunsAppendTwoFullSetsOfLines) {

@@ -15,6 +15,7 @@ struct Refusal : MainFixture {
         EXPECT_EQ(window.boxes[0].caption, "Error");
         EXPECT_EQ(window.boxes[0].text, text);
         EXPECT_EQ(window.boxes[0].flags, ui::kOk);
+        EXPECT_EQ(window.boxes[0].kind, ui::BoxKind::Refused);
         EXPECT_EQ(window.log, startLog);
         EXPECT_EQ(window.progressMax, 100u);
         EXPECT_EQ(window.progressPosition, 0u);
@@ -91,12 +92,13 @@ TEST_F(Refusal, NoItemSelected) {
 
 struct DriveCheck : MainFixture {
     // Runs Start and expects the refusal with this text after the two queries.
-    void ExpectRefused(const VirtualDrive& drive, const char* text) {
+    void ExpectRefused(const VirtualDrive& drive, ui::BoxKind kind, const char* text) {
         form->btnStartClick();
         ASSERT_EQ(window.boxes.size(), 1u);
         EXPECT_EQ(window.boxes[0].caption, "Error");
         EXPECT_EQ(window.boxes[0].text, text);
         EXPECT_EQ(window.boxes[0].flags, ui::kOk);
+        EXPECT_EQ(window.boxes[0].kind, kind);
         EXPECT_TRUE(window.log.empty());
         EXPECT_EQ(window.progressMax, 100u);
         const auto sent = SentSinceStart(drive);
@@ -117,7 +119,7 @@ TEST_F(DriveCheck, ADriveNameThatDiffersOnlyInCase) {
     config.vendorProduct = "VELD    DVD-RW kx4800   ";
     VirtualDrive& drive = Drive('D', config);
     Start();
-    ExpectRefused(drive, "Drive name does not match!");
+    ExpectRefused(drive, ui::BoxKind::DriveNameMismatch, "Drive name does not match!");
 }
 
 TEST_F(DriveCheck, ADriveNameThatDiffersOnlyInTrailingSpaces) {
@@ -125,7 +127,7 @@ TEST_F(DriveCheck, ADriveNameThatDiffersOnlyInTrailingSpaces) {
     shape.driveName = std::string("VELD    DVD-RW KX4800 \0\0", 24);  // the text ends after one space
     VirtualDrive& drive = Drive('D');
     Start(shape);
-    ExpectRefused(drive, "Drive name does not match!");
+    ExpectRefused(drive, ui::BoxKind::DriveNameMismatch, "Drive name does not match!");
 }
 
 TEST_F(DriveCheck, TheIdentityReplyDecidesTheHardwareIdWhenItCarriesTheSignature) {
@@ -134,7 +136,7 @@ TEST_F(DriveCheck, TheIdentityReplyDecidesTheHardwareIdWhenItCarriesTheSignature
     config.hardwareId[1] = '9';  // INQUIRY bytes 38 and 39 still say K4
     VirtualDrive& drive = Drive('D', config);
     Start();
-    ExpectRefused(drive, "Hardware ID does not match!");
+    ExpectRefused(drive, ui::BoxKind::HardwareIdMismatch, "Hardware ID does not match!");
 }
 
 TEST_F(DriveCheck, TheReplysHardwareIdIsTakenOverTheInquiryBytes) {
@@ -161,7 +163,7 @@ TEST_F(DriveCheck, WithoutTheSignatureOtherInquiryBytesAreRefused) {
     refused.inquiry39 = '5';
     VirtualDrive& drive = Drive('D', refused);
     Start();
-    ExpectRefused(drive, "Hardware ID does not match!");
+    ExpectRefused(drive, ui::BoxKind::HardwareIdMismatch, "Hardware ID does not match!");
 }
 
 // --- the version question
@@ -190,6 +192,7 @@ TEST_P(VersionQuestion, AsksOnlyWhenTheDriveCarriesTheGreaterNumber) {
     if (GetParam().asks) {
         EXPECT_EQ(window.boxes[0].text, "Drive firmware version is new, are you sure to continue?");
         EXPECT_EQ(window.boxes[0].flags, ui::kYesNo);
+        EXPECT_EQ(window.boxes[0].kind, ui::BoxKind::DriveVersionNewer);
     }
     EXPECT_EQ(drive.AssembledImage(), image);
 }
@@ -218,6 +221,24 @@ TEST_P(VersionRefused, AnyAnswerButYesSendsNoPage) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, VersionRefused, ::testing::Values(ui::kIdNo, ui::kIdCancel, ui::kIdOk));
 
+using ChosenDrive = MainFixture;
+
+TEST_F(ChosenDrive, TheVersionIsTheSelectedDrivesNotTheFirstOnes) {
+    VirtualDrive& first = Drive('D');  // 1.02, as the image
+    VirtualDriveConfig newer;
+    newer.revision = "1.10";
+    VirtualDrive& second = Drive('E', newer);
+    Start();
+    window.SelectDeviceItem(1);
+    form->cbbDeviceChange();
+    window.Answer("Caution", ui::kIdNo);
+    form->btnStartClick();
+    ASSERT_EQ(BoxCaptions(), std::vector<std::string>{"Caution"});
+    EXPECT_EQ(window.boxes[0].kind, ui::BoxKind::DriveVersionNewer);
+    EXPECT_EQ(SentSinceStart(second).size(), 2u);
+    EXPECT_TRUE(SentSinceStart(first).empty());
+}
+
 // --- page writes that fail
 
 struct PageFailure : MainFixture {
@@ -231,8 +252,9 @@ struct PageFailure : MainFixture {
         EXPECT_EQ(window.boxes[1].text, "Writing page " + std::to_string(page) + " of 4 failed.\n" + detail +
                                             ".\n\n" + text::kRunAgain);
         EXPECT_EQ(window.boxes[1].flags, ui::kOk);
+        EXPECT_EQ(window.boxes[1].kind, ui::BoxKind::PageFailed);
         EXPECT_EQ(window.progressPosition, page - 1);
-        EXPECT_TRUE(window.Idle());
+        EXPECT_FALSE(window.writing);
     }
 };
 

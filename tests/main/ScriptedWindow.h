@@ -14,6 +14,7 @@
 class ScriptedWindow : public MainWindowUi {
 public:
     struct Box {
+        ui::BoxKind kind;
         std::string text;
         std::string caption;
         uint32_t flags;
@@ -56,7 +57,8 @@ public:
         Record("SetProgressPosition " + std::to_string(position));
         progressPosition = position;
     }
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t flags) override {
+    int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
+                       uint32_t flags) override {
         Record("ShowMessageBox " + caption);
         int answer = ui::kIdOk;
         if (!script_.empty()) {
@@ -67,34 +69,18 @@ public:
             ADD_FAILURE() << "unscripted box \"" << caption << "\": " << text;
             answer = ui::kIdCancel;
         }
-        boxes.push_back({text, caption, flags, answer});
+        boxes.push_back({kind, text, caption, flags, answer});
         if (onBox) onBox(boxes.back());
         return answer;
     }
-    void SetControlsEnabled(bool enabled) override {
-        Record(std::string("SetControlsEnabled ") + (enabled ? "1" : "0"));
-        controlsEnabled = enabled;
-    }
-    void SetCloseAllowed(bool allowed) override {
-        Record(std::string("SetCloseAllowed ") + (allowed ? "1" : "0"));
-        closeAllowed = allowed;
-    }
-    void SetKeepAwake(bool on) override {
-        Record(std::string("SetKeepAwake ") + (on ? "1" : "0"));
-        keepAwake = on;
-    }
-    void SetShutdownBlocked(bool on) override {
-        Record(std::string("SetShutdownBlocked ") + (on ? "1" : "0"));
-        shutdownBlocked = on;
+    void SetWriting(bool on) override {
+        Record(std::string("SetWriting ") + (on ? "1" : "0"));
+        writing = on;
     }
     void ProcessPendingMessages() override {
         Record("ProcessPendingMessages");
         if (onPump) onPump();
     }
-
-    // True while the window is in its writing state.
-    bool Writing() const { return !controlsEnabled && !closeAllowed && keepAwake && shutdownBlocked; }
-    bool Idle() const { return controlsEnabled && closeAllowed && !keepAwake && !shutdownBlocked; }
 
     std::string caption;
     std::vector<std::string> log;
@@ -104,10 +90,7 @@ public:
     uint32_t progressPosition = 0;
     std::vector<Box> boxes;
     std::vector<std::string> calls;
-    bool controlsEnabled = true;
-    bool closeAllowed = true;
-    bool keepAwake = false;
-    bool shutdownBlocked = false;
+    bool writing = false;  // between the begin and the end of the page writes
     std::function<void()> onPump;            // runs inside ProcessPendingMessages
     std::function<void(const Box&)> onBox;   // runs inside ShowMessageBox
 

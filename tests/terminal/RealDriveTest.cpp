@@ -144,7 +144,7 @@ TEST_F(RealDrives, ListFillsTheTwentyEntryTableInSysfsOrder) {
     ASSERT_FALSE(sg.sent.empty());
     EXPECT_EQ(sg.sent.back().fd, 10 + 20);  // drive 21 in sysfs, the 20th listed
     EXPECT_EQ(Sent(0x5A), 1);
-    EXPECT_EQ(Run({"flash", "--index", "21", "--yes", "--dry-run"}), kExitRefused);
+    EXPECT_EQ(Run({"flash", "--index", "21", "--yes", "--dry-run"}), kExitUsage);
     EXPECT_EQ(Sent(0x5A), 1);
 }
 

@@ -10,6 +10,14 @@ namespace {
 struct Terminal {
     explicit Terminal(TerminalOptions options, const std::string& typed = {})
         : in(typed), window(options, out.get(), err.get(), in.get()) {}
+    int VersionQuestion() {
+        return window.ShowMessageBox(ui::BoxKind::DriveVersionNewer, text::kDriveVersionNewer, text::kCaution,
+                                     ui::kYesNo);
+    }
+    int LastConfirmation() {
+        return window.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang,
+                                     ui::kOkCancel);
+    }
     CapturedFile out, err, in;
     TerminalWindow window;
 };
@@ -24,21 +32,22 @@ TEST(TerminalPrompt, YesAnswersOnlyTheVersionQuestionAndTheLastConfirmation) {
     TerminalOptions o;
     o.yes = true;
     Terminal t(o);
-    EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdYes);
-    EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
+    EXPECT_EQ(t.VersionQuestion(), ui::kIdYes);
+    EXPECT_EQ(t.LastConfirmation(), ui::kIdOk);
     EXPECT_FALSE(t.window.Refused());
     EXPECT_EQ(t.out.Text(), std::string("Caution: ") + text::kDriveVersionNewer +
                                 "\nAnswered Yes (--yes).\n" + "Caution!: " + text::kFlashNow +
                                 "\nAnswered OK (--yes).\n");
-    // Any other question is not covered by --yes.
-    EXPECT_EQ(t.window.ShowMessageBox("Something else?", "Caution", ui::kYesNo), ui::kIdNo);
+    // Any other question is not covered by --yes, whatever its text says.
+    EXPECT_EQ(t.window.ShowMessageBox(ui::BoxKind::Refused, text::kDriveVersionNewer, text::kCaution, ui::kYesNo),
+              ui::kIdNo);
     EXPECT_TRUE(t.window.Refused());
 }
 
 TEST(TerminalPrompt, WithoutTerminalOrYesQuestionsAreDeclinedWithTheReason) {
     Terminal t(TerminalOptions{});
-    EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdNo);
-    EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+    EXPECT_EQ(t.VersionQuestion(), ui::kIdNo);
+    EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
     EXPECT_TRUE(t.window.Refused());
     const std::string out = t.out.Text();
     EXPECT_NE(out.find("No terminal to ask on and no --yes: answered No.\n"), std::string::npos);
@@ -51,20 +60,20 @@ TEST(TerminalPrompt, WithoutTerminalOrYesQuestionsAreDeclinedWithTheReason) {
 TEST(TerminalPrompt, TypedAnswers) {
     {
         Terminal t(Interactive(), "y\n");
-        EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdYes);
+        EXPECT_EQ(t.VersionQuestion(), ui::kIdYes);
         EXPECT_NE(t.out.Text().find("Yes/No? "), std::string::npos);
     }
     {
         // An answer that is neither asks again.
         Terminal t(Interactive(), "maybe\nOK\n");
-        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
+        EXPECT_EQ(t.LastConfirmation(), ui::kIdOk);
         const std::string out = t.out.Text();
         EXPECT_NE(out.find("OK/Cancel? OK/Cancel? "), std::string::npos);
         EXPECT_FALSE(t.window.Refused());
     }
     {
         Terminal t(Interactive(), "no\n");
-        EXPECT_EQ(t.window.ShowMessageBox(text::kDriveVersionNewer, text::kCaution, ui::kYesNo), ui::kIdNo);
+        EXPECT_EQ(t.VersionQuestion(), ui::kIdNo);
         EXPECT_TRUE(t.window.Refused());
     }
     {
@@ -72,13 +81,13 @@ TEST(TerminalPrompt, TypedAnswers) {
         std::string others;
         for (int i = 0; i < 10; ++i) others += "maybe\n";
         Terminal t(Interactive(), others + "OK\n");
-        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+        EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
         EXPECT_EQ(t.err.Text(), std::string("updater: No answer in 10 lines: answered Cancel. ") + text::kFlashNow + "\n");
     }
     {
         // The end of the input is no consent.
         Terminal t(Interactive(), "");
-        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdCancel);
+        EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
         EXPECT_NE(t.err.Text().find("Answered Cancel."), std::string::npos);
     }
 }
@@ -86,7 +95,8 @@ TEST(TerminalPrompt, TypedAnswers) {
 TEST(TerminalMessage, ErrorBoxesGoToStandardErrorAsOneLine) {
     Terminal t(TerminalOptions{});
     EXPECT_EQ(
-        t.window.ShowMessageBox("Writing page 2 failed.\nStatus 2.\n\nRun again.", text::kError, ui::kOk),
+        t.window.ShowMessageBox(ui::BoxKind::PageFailed, "Writing page 2 failed.\nStatus 2.\n\nRun again.",
+                                text::kError, ui::kOk),
         ui::kIdOk);
     EXPECT_EQ(t.out.Text(), "Error: Writing page 2 failed.\nStatus 2.\n\nRun again.\n");
     EXPECT_EQ(t.err.Text(), "updater: Writing page 2 failed. Status 2. Run again.\n");
@@ -97,7 +107,7 @@ TEST(TerminalMessage, ErrorBoxesGoToStandardErrorAsOneLine) {
 TEST(TerminalMessage, SuccessBoxAndItsDryRunCounterpart) {
     {
         Terminal t(TerminalOptions{});
-        t.window.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+        t.window.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
         EXPECT_TRUE(t.window.Succeeded());
         EXPECT_EQ(t.out.Text(), "Yes!: Flash Succeed!\n");
         EXPECT_EQ(t.err.Text(), "");
@@ -107,8 +117,8 @@ TEST(TerminalMessage, SuccessBoxAndItsDryRunCounterpart) {
         o.dryRun = true;
         Terminal t(o);
         // The last confirmation needs no answer when nothing will be written.
-        EXPECT_EQ(t.window.ShowMessageBox(text::kFlashNow, text::kCautionBang, ui::kOkCancel), ui::kIdOk);
-        t.window.ShowMessageBox(text::kFlashSucceed, text::kYesBang, ui::kOk);
+        EXPECT_EQ(t.LastConfirmation(), ui::kIdOk);
+        t.window.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
         EXPECT_TRUE(t.window.Succeeded());
         const std::string out = t.out.Text();
         EXPECT_EQ(out.find("Flash Succeed!"), std::string::npos);
@@ -145,20 +155,11 @@ TEST(TerminalProgress, PlainLinesOrABar) {
         Terminal t(o);
         t.window.SetProgressMax(2);
         t.window.SetProgressPosition(1);
-        t.window.ShowMessageBox("Failed.", "Error", ui::kOk);
+        t.window.ShowMessageBox(ui::BoxKind::PageFailed, "Failed.", "Error", ui::kOk);
         t.window.AppendLog("after");
         EXPECT_EQ(t.out.Text(), "\r[" + std::string(20, '#') + std::string(20, '.') +
                                     "] 1/2\nError: Failed.\n" + "after\n");
     }
-}
-
-TEST(TerminalWriting, ShutdownBlockMarksThePageWrites) {
-    Terminal t(TerminalOptions{});
-    std::vector<bool> calls;
-    t.window.onWriting = [&](bool on) { calls.push_back(on); };
-    t.window.SetShutdownBlocked(true);
-    t.window.SetShutdownBlocked(false);
-    EXPECT_EQ(calls, (std::vector<bool>{true, false}));
 }
 
 }  // namespace

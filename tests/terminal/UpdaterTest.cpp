@@ -227,13 +227,16 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(Program("flash --simulate --dry-run").exitCode, 0);
     for (const char* usage :
          {"", "erase", "flash --simulate=nothing", "flash --simulate=fail-page:0", "flash --index",
-          "flash --index x --simulate", "list --yes", "info --dry-run", "flash --simulate=fail-page:65"}) {
+          "flash --index x --simulate", "list --yes", "info --dry-run", "flash --simulate=fail-page:65",
+          "flash --device D --index 1", "flash --index 2 --device /dev/sr0", "flash --simulate --index 21",
+          "flash --index 0"}) {
         SCOPED_TRACE(usage);
         const Outcome r = Program(usage);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_NE(r.err.find("usage: updater"), std::string::npos);
         EXPECT_EQ(r.out, "");
     }
+    EXPECT_EQ(Lines(Program("flash --index 21").err)[0], "updater: --index needs a drive number from 1 to 20");
     EXPECT_EQ(Lines(Program("flash --simulate=fail-page:65").err)[0],
               "updater: fail-page:65 is past the image's 64 pages");
     const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N";

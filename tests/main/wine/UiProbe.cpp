@@ -3,6 +3,7 @@
 //   uiprobe state          caption, controls, list items, progress, log lines
 //   uiprobe boxes          every message box: caption, text, buttons with their screen centres
 //   uiprobe box CAPTION    the text of the box with that caption
+//   uiprobe endsession     asks the window whether the session may end: "answer=1" (yes) or "answer=0"
 #include <windows.h>
 #include <commctrl.h>
 
@@ -160,15 +161,33 @@ int Box(const char* caption) {
     return 0;
 }
 
+// The question the system puts to every window before a shutdown or log-off; nothing
+// ends, since no WM_ENDSESSION follows.
+int EndSession() {
+    HWND main = FindWindowA("TMainW", nullptr);
+    if (!main) {
+        std::printf("no window\n");
+        return 1;
+    }
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(main, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 10000, &answer)) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    std::printf("answer=%d\n", answer ? 1 : 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "state") == 0) return State();
     if (argc == 3 && std::strcmp(argv[1], "box") == 0) return Box(argv[2]);
+    if (argc == 2 && std::strcmp(argv[1], "endsession") == 0) return EndSession();
     if (argc == 2 && std::strcmp(argv[1], "boxes") == 0) {
         EnumWindows(ListBox, 0);
         return 0;
     }
-    std::fprintf(stderr, "usage: uiprobe state | uiprobe boxes | uiprobe box CAPTION\n");
+    std::fprintf(stderr, "usage: uiprobe state | uiprobe boxes | uiprobe box CAPTION | uiprobe endsession\n");
     return 2;
 }
