@@ -35,7 +35,7 @@ void TAtapi::ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t l
 // Opens the drive at `path` and asks its INQUIRY; lists it in the next entry when
 // `list`. Nothing happens to a drive that does not open.
 void TAtapi::OpenAndAsk(const std::string& path, bool list) {
-    LastOpenedHandle = os_.CreateFile(path);
+    LastOpenedHandle = os_->CreateFile(path);
     if (LastOpenedHandle == kInvalidHandle) return;
     opened_.push_back(LastOpenedHandle);
     CurrentHandle = LastOpenedHandle;
@@ -50,20 +50,25 @@ int32_t TAtapi::ScanDriveLetters() {
     DeviceCount = 0;
     for (char letter = 'A'; letter <= 'Y'; ++letter) {  // Z is never probed
         const std::string root = std::string(1, letter) + ":\\";
-        if (os_.GetDriveType(root) != kDriveCdrom) continue;
+        if (os_->GetDriveType(root) != kDriveCdrom) continue;
         // A fifth drive and beyond still gets its INQUIRY but is not listed.
         OpenAndAsk("\\\\.\\" + root.substr(0, 2), DeviceCount < kMaxLetterDrives);
     }
     return DeviceCount;
 }
 
-// The drives that the OS listed, up to the table's 20 entries; one that does
-// not open is left out (its lister says why), one past the table gets nothing sent.
-int32_t TAtapi::ScanDrivePaths(const std::vector<std::string>& paths) {
+// The drives that the channel listed, up to the table's 20 entries; one that
+// did not open is left out (the list says why), one past the table gets nothing sent.
+int32_t TAtapi::ScanChannelDrives() {
     DeviceCount = 0;
-    for (const std::string& path : paths) {
+    for (const ChannelDrive& drive : channel_->Drives()) {
         if (DeviceCount >= kMaxDevices) break;
-        OpenAndAsk(path, true);
+        if (!drive.opened) continue;
+        CurrentHandle = drive.handle;
+        uint8_t inquiry[256] = {};  // cleared, so a failed INQUIRY lists empty texts
+        Inquiry(inquiry);
+        ListDevice(drive.handle, 0, 0, 0, inquiry, true, drive.name);
+        ++DeviceCount;
     }
     return DeviceCount;
 }
@@ -72,9 +77,9 @@ int32_t TAtapi::ScanDrivePaths(const std::vector<std::string>& paths) {
 // most as long as an execute request may take: an address that never answers
 // is skipped, so start-up cannot hang.
 bool TAtapi::WaitForDeviceType(SrbGDevBlock* block) {
-    const uint32_t start = os_.TickCount();
+    const uint32_t start = os_->TickCount();
     while (block->SRB_Status == kSsPending) {
-        if (os_.TickCount() - start >= kAspiWaitMilliseconds) return false;
+        if (os_->TickCount() - start >= kAspiWaitMilliseconds) return false;
         PumpMessages();
     }
     return true;
@@ -83,7 +88,7 @@ bool TAtapi::WaitForDeviceType(SrbGDevBlock* block) {
 int32_t TAtapi::ScanAspiBus() {
     DeviceCount = 0;
     if (getSupportInfo_ == nullptr || sendCommand_ == nullptr) return 0;
-    const uint8_t adapters = static_cast<uint8_t>(os_.CallGetASPI32SupportInfo(getSupportInfo_) & 0xFF);
+    const uint8_t adapters = static_cast<uint8_t>(os_->CallGetASPI32SupportInfo(getSupportInfo_) & 0xFF);
     auto block = std::make_unique<SrbGDevBlock>();
     for (unsigned ha = 0; ha < adapters; ++ha) {
         for (uint8_t target = 0; target < 8; ++target) {
@@ -93,7 +98,7 @@ int32_t TAtapi::ScanAspiBus() {
                 block->SRB_HaId = static_cast<uint8_t>(ha);
                 block->SRB_Target = target;
                 block->SRB_Lun = lun;
-                os_.CallSendASPI32Command(sendCommand_, block.get());
+                os_->CallSendASPI32Command(sendCommand_, block.get());
                 if (!WaitForDeviceType(block.get())) {
                     // The manager may still answer into that block: it is set
                     // aside until the manager is unloaded.

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 using OsHandle = uintptr_t;  // HANDLE / HMODULE value
 inline constexpr OsHandle kInvalidHandle = ~OsHandle{0};  // INVALID_HANDLE_VALUE
@@ -42,9 +41,6 @@ public:
     // The ASPI entry points are called through the layer so that a fake can answer them.
     virtual uint32_t CallGetASPI32SupportInfo(void* entry) = 0;
     virtual uint32_t CallSendASPI32Command(void* entry, void* srb) = 0;
-    // Where the OS lists its optical drives itself (Linux, from sysfs): their paths, in
-    // order, for CreateFile. False where the drives stand on drive letters.
-    virtual bool ListDrivePaths(std::vector<std::string>&) { return false; }
 };
 
 // The real Win32 layer; defined only in the Windows build.

@@ -7,7 +7,7 @@
 
 inline constexpr uint32_t kIoctlScsiPassThroughDirect = 0x4D014;
 inline constexpr uint8_t kScsiIoctlDataOut = 0, kScsiIoctlDataIn = 1, kScsiIoctlDataUnspecified = 2;
-inline constexpr uint32_t kPassThroughTimeoutSeconds = 60;
+inline constexpr uint32_t kPassThroughTimeoutSeconds = 60;  // the block's TimeOutValue
 inline constexpr uint8_t kPassThroughSenseLength = 24;
 
 // Where the fields of the pass-through block lie. The 32-bit layout is the

@@ -2,54 +2,44 @@
 
 #include <cstring>
 
-const char* OutcomeName(CommandOutcome outcome) {
-    switch (outcome) {
-        case CommandOutcome::None: return "none";
-        case CommandOutcome::NotSent: return "not-sent";
-        case CommandOutcome::NotDelivered: return "not-delivered";
-        case CommandOutcome::Failed: return "failed";
-        case CommandOutcome::TimedOut: return "timed-out";
-        case CommandOutcome::WaitFailed: return "wait-failed";
-        case CommandOutcome::CompletedTolerated: return "completed-tolerated";
-        case CommandOutcome::Completed: return "completed";
-    }
-    return "unknown";
-}
-
-TAtapi::TAtapi(OsApi& os) : os_(os) {
+TAtapi::TAtapi(OsApi& os) : os_(&os) {
     IsNtPlatform();
     if (!IsNt) {
         // Any length of system directory: the path is never cut short.
-        AspiLibrary = os_.LoadLibrary(os_.GetSystemDirectory() + "\\WNASPI32.DLL");
+        AspiLibrary = os_->LoadLibrary(os_->GetSystemDirectory() + "\\WNASPI32.DLL");
         if (AspiLibrary == 0) {
-            os_.MessageBox("WNASPI32.DLL not found");
+            os_->MessageBox("WNASPI32.DLL not found");
             return;
         }
-        getSupportInfo_ = os_.GetProcAddress(AspiLibrary, "GetASPI32SupportInfo");
-        sendCommand_ = os_.GetProcAddress(AspiLibrary, "SendASPI32Command");
+        getSupportInfo_ = os_->GetProcAddress(AspiLibrary, "GetASPI32SupportInfo");
+        sendCommand_ = os_->GetProcAddress(AspiLibrary, "SendASPI32Command");
         ExecRequest = new SrbExecScsiCmd{};
     }
     ScanDevices();
     SelectDevice(0);
 }
 
+TAtapi::TAtapi(ScsiChannel& channel) : channel_(&channel) {
+    ScanDevices();
+    SelectDevice(0);
+}
+
 TAtapi::~TAtapi() {
     delete ExecRequest;
-    if (AspiLibrary != 0) os_.FreeLibrary(AspiLibrary);
+    if (AspiLibrary != 0) os_->FreeLibrary(AspiLibrary);
     abandoned_.clear();  // only now can no late answer arrive
-    // Every drive that discovery opened, listed or not.
-    for (OsHandle handle : opened_) os_.CloseHandle(handle);
+    // Every drive that discovery opened, listed or not; a channel keeps its own.
+    for (OsHandle handle : opened_) os_->CloseHandle(handle);
 }
 
 bool TAtapi::IsNtPlatform() {
-    IsNt = os_.GetVersionPlatformId() == kPlatformWin32Nt ? 1 : 0;
+    IsNt = os_ != nullptr && os_->GetVersionPlatformId() == kPlatformWin32Nt ? 1 : 0;
     return IsNt != 0;
 }
 
 int32_t TAtapi::ScanDevices() {
-    std::vector<std::string> paths;
-    if (IsNt && os_.ListDrivePaths(paths))
-        ScanDrivePaths(paths);
+    if (channel_ != nullptr)
+        ScanChannelDrives();
     else if (IsNt)
         ScanDriveLetters();
     else
@@ -71,7 +61,9 @@ void TAtapi::SelectDevice(int32_t index) {
     CurrentLun = d.Lun;
 }
 
-void TAtapi::PumpMessages() { os_.PumpMessage(); }
+void TAtapi::PumpMessages() {
+    if (os_ != nullptr) os_->PumpMessage();
+}
 
 const std::string& TAtapi::DeviceName(int32_t index) const {
     static const std::string none;

@@ -1,6 +1,7 @@
 // The drive-access object: finds the optical drives, holds the device table
 // and sends 12-byte command blocks to the current device by SCSI
-// pass-through (NT family) or through the ASPI manager (9x family).
+// pass-through (NT family) or through the ASPI manager (9x family), or, where
+// the OS offers a channel of its own, through that channel.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "OsApi.h"
 #include "ScsiBlocks.h"
+#include "ScsiChannel.h"
 
 struct DeviceRecord {
     OsHandle Handle;
@@ -19,43 +21,15 @@ struct DeviceRecord {
 };
 
 inline constexpr int kMaxDevices = 20;
-inline constexpr uint8_t kDirIn = 8, kDirOut = 16;  // SRB_DIR_IN / SRB_DIR_OUT
 inline constexpr uint32_t kAspiWaitMilliseconds = 30000;  // how long an ASPI command is waited for
-
-enum class CommandOutcome : uint8_t {
-    None,                // nothing sent yet
-    NotSent,             // refused before anything was sent (no ASPI manager or entry point, no event)
-    NotDelivered,        // the OS call failed (osError says why)
-    Failed,              // delivered; the drive or manager reported failure (status bytes, sense)
-    TimedOut,            // no completion within the wait (kAspiWaitMilliseconds on ASPI); an abort was sent
-    WaitFailed,          // the ASPI wait itself failed (osError says why); an abort was sent
-    CompletedTolerated,  // pass-through error 121/1117 counted as completion
-    Completed,
-};
-const char* OutcomeName(CommandOutcome outcome);
-
-// What happened to the last command.
-struct CommandRecord {
-    uint8_t cdb[12] = {};
-    uint32_t length = 0;
-    uint8_t direction = 0;
-    uint8_t status = 0;  // what SendCommand returned
-    CommandOutcome outcome = CommandOutcome::None;
-    uint32_t osError = 0;     // GetLastError (or errno) of the failed call, 0 otherwise
-    uint8_t scsiStatus = 0;   // pass-through ScsiStatus, ASPI SRB_TargStat
-    uint8_t srbStatus = 0;    // ASPI SRB_Status
-    uint8_t hostStatus = 0;   // ASPI SRB_HaStat
-    uint8_t sense[32] = {};   // sense bytes the drive returned
-    uint8_t senseLength = 0;  // at most 24 on the pass-through path, 14 on the ASPI path
-    // Fixed-format sense fields; 0 when no sense came back.
-    uint8_t SenseKey() const { return senseLength > 2 ? sense[2] & 0x0F : 0; }
-    uint8_t Asc() const { return senseLength > 12 ? sense[12] : 0; }
-    uint8_t Ascq() const { return senseLength > 13 ? sense[13] : 0; }
-};
 
 class TAtapi {
 public:
     explicit TAtapi(OsApi& os);  // detects the platform, loads ASPI where needed, finds the drives
+    // The drives of the channel's list that opened, up to the table's 20 entries,
+    // each asked its INQUIRY through the channel. IsNt stays 0 and no ASPI
+    // manager is loaded: neither Windows path is taken.
+    explicit TAtapi(ScsiChannel& channel);
     ~TAtapi();
     TAtapi(const TAtapi&) = delete;
     TAtapi& operator=(const TAtapi&) = delete;
@@ -67,7 +41,7 @@ public:
     bool IsNtPlatform();
     int32_t ScanDevices();
     int32_t ScanDriveLetters();
-    int32_t ScanDrivePaths(const std::vector<std::string>& paths);
+    int32_t ScanChannelDrives();
     int32_t ScanAspiBus();
     uint8_t Inquiry(uint8_t* buffer);  // 50 bytes, data in
     void SetCurrentDevice(uint8_t haId, uint8_t target, uint8_t lun);
@@ -75,8 +49,16 @@ public:
     void PumpMessages();
 
     const CommandRecord& LastCommand() const { return last_; }
-    // "\\.\D:" on the pass-through path ("/dev/sr0" where the OS lists the drives), "ASPI 0:1:3" on the ASPI path.
+    // The result of a command in the words of the path it took.
+    std::string Describe(const CommandRecord& record) const;
+    // "\\.\D:" on the pass-through path, "ASPI 0:1:3" on the ASPI path, the channel's name on a channel.
     const std::string& DeviceName(int32_t index) const;
+
+    // The object's own way to the current device (pass-through or ASPI, or the
+    // channel it was made with), for a channel decorator to wrap.
+    ScsiChannel& OwnPath();
+    // Commands go through `channel` from now on (it must stay until routed back); nullptr: by the own path again.
+    void Route(ScsiChannel* channel) { route_ = channel; }
 
     OsHandle CurrentHandle = 0;
     uint8_t CurrentHaId = 0, CurrentTarget = 0, CurrentLun = 0;
@@ -89,13 +71,31 @@ public:
     PassThroughBlock PassThroughRequest = {};
 
 private:
+    // Pass-through and ASPI as a channel: sends to the current device whatever handle it is given.
+    class OsPath final : public ScsiChannel {
+    public:
+        explicit OsPath(TAtapi& atapi) : atapi_(atapi) {}
+        const std::vector<ChannelDrive>& Drives() override;
+        uint8_t Send(OsHandle drive, CommandRecord& record) override;
+        std::string Describe(const CommandRecord& record) const override;
+
+    private:
+        TAtapi& atapi_;
+        std::vector<ChannelDrive> drives_;
+    };
+
+    ScsiChannel& Path() const;
     bool WaitForDeviceType(SrbGDevBlock* block);
     void OpenAndAsk(const std::string& path, bool list);
+    uint8_t SendByOs(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
     uint8_t SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
     void ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t lun, const uint8_t* inquiry,
                     bool productStopsAtZero, std::string name);
 
-    OsApi& os_;
+    OsApi* os_ = nullptr;          // null on a channel
+    ScsiChannel* channel_ = nullptr;  // the channel the object was made with
+    ScsiChannel* route_ = nullptr;
+    OsPath ownPath_{*this};
     void* getSupportInfo_ = nullptr;
     void* sendCommand_ = nullptr;
     std::vector<std::unique_ptr<SrbGDevBlock>> abandoned_;  // requests that never answered

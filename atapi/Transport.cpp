@@ -27,19 +27,59 @@ uint8_t TAtapi::Inquiry(uint8_t* buffer) { return SendCommand(kInquiryCommand, b
 uint8_t TAtapi::SendCommand(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction) {
     last_ = CommandRecord{};
     std::memcpy(last_.cdb, cdb, 12);
+    last_.buffer = buffer;
     last_.length = length;
     last_.direction = direction;
-    uint8_t status;
+    last_.timeoutSeconds = kCommandTimeoutSeconds;
+    last_.status = Path().Send(CurrentHandle, last_);
+    return last_.status;
+}
+
+ScsiChannel& TAtapi::Path() const {
+    if (route_ != nullptr) return *route_;
+    if (channel_ != nullptr) return *channel_;
+    return const_cast<OsPath&>(ownPath_);
+}
+
+ScsiChannel& TAtapi::OwnPath() { return channel_ != nullptr ? *channel_ : ownPath_; }
+
+std::string TAtapi::Describe(const CommandRecord& record) const { return Path().Describe(record); }
+
+uint8_t TAtapi::SendByOs(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction) {
     if (IsNt) {
         const uint8_t dataIn = direction == kDirIn    ? kScsiIoctlDataIn
                                : direction == kDirOut ? kScsiIoctlDataOut
                                                       : kScsiIoctlDataUnspecified;
-        status = SendPassThrough(cdb, buffer, length, dataIn);
-    } else {
-        status = SendAspi(cdb, buffer, length, direction);
+        return SendPassThrough(cdb, buffer, length, dataIn);
     }
-    last_.status = status;
-    return status;
+    return SendAspi(cdb, buffer, length, direction);
+}
+
+const std::vector<ChannelDrive>& TAtapi::OsPath::Drives() {
+    drives_.clear();
+    for (int32_t i = 0; i < atapi_.DeviceCount && i < kMaxDevices; ++i)
+        drives_.push_back({atapi_.names_[i], atapi_.Devices[i].Handle, true, {}});
+    return drives_;
+}
+
+// The request blocks fill the object's own record; a decorator's record of its own gets a copy.
+uint8_t TAtapi::OsPath::Send(OsHandle, CommandRecord& record) {
+    CommandRecord& last = atapi_.last_;
+    if (&record != &last) last = record;
+    last.status = atapi_.SendByOs(last.cdb, last.buffer, last.length, last.direction);
+    if (&record != &last) record = last;
+    return record.status;
+}
+
+std::string TAtapi::OsPath::Describe(const CommandRecord& r) const {
+    if (r.outcome == CommandOutcome::CompletedTolerated)
+        return "despite transport error " + std::to_string(r.osError);
+    std::string detail = "Status " + std::to_string(r.status);
+    if (r.outcome == CommandOutcome::TimedOut)
+        detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
+    detail += SenseText(r);
+    if (r.osError != 0) detail += ", system error " + std::to_string(r.osError);
+    return detail;
 }
 
 uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t dataIn) {
@@ -47,9 +87,9 @@ uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t le
     uint8_t* block = PassThroughRequest.bytes;
     FillPassThrough(block, layout, cdb, reinterpret_cast<uintptr_t>(buffer), length, dataIn);
     uint32_t returned = 0;
-    const bool ok = os_.DeviceIoControl(CurrentHandle, kIoctlScsiPassThroughDirect, block, layout.blockSize, block,
-                                        layout.blockSize, &returned);
-    const uint32_t error = ok ? 0 : os_.GetLastError();
+    const bool ok = os_->DeviceIoControl(CurrentHandle, kIoctlScsiPassThroughDirect, block, layout.blockSize,
+                                         block, layout.blockSize, &returned);
+    const uint32_t error = ok ? 0 : os_->GetLastError();
     // A drive that is reprogramming its flash may stop answering in time:
     // those two errors count as completion.
     if (!ok && error != kErrorSemTimeout && error != kErrorIoDevice) {
@@ -75,10 +115,10 @@ uint8_t TAtapi::SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, u
         last_.outcome = CommandOutcome::NotSent;
         return kSsErr;
     }
-    const OsHandle event = os_.CreateEvent();
+    const OsHandle event = os_->CreateEvent();
     if (event == 0) {
         last_.outcome = CommandOutcome::NotSent;
-        last_.osError = os_.GetLastError();
+        last_.osError = os_->GetLastError();
         return kSsErr;
     }
     SrbExecScsiCmd& srb = *ExecRequest;
@@ -95,18 +135,18 @@ uint8_t TAtapi::SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, u
     srb.SRB_PostProc = reinterpret_cast<void*>(event);
     std::memcpy(srb.CDBByte, cdb, 12);
 
-    os_.CallSendASPI32Command(sendCommand_, &srb);
+    os_->CallSendASPI32Command(sendCommand_, &srb);
     if (srb.SRB_Status == kSsPending) {
-        const uint32_t wait = os_.WaitForSingleObject(event, kAspiWaitMilliseconds);
+        const uint32_t wait = os_->WaitForSingleObject(event, kAspiWaitMilliseconds);
         if (wait != kWaitObject0) {
             last_.outcome = wait == kWaitTimeout ? CommandOutcome::TimedOut : CommandOutcome::WaitFailed;
-            last_.osError = wait == kWaitFailed ? os_.GetLastError() : 0;
+            last_.osError = wait == kWaitFailed ? os_->GetLastError() : 0;
             AbortAspiRequest(&srb);
-            os_.CloseHandle(event);
+            os_->CloseHandle(event);
             return kSsErr;
         }
     }
-    os_.CloseHandle(event);
+    os_->CloseHandle(event);
     last_.srbStatus = srb.SRB_Status;
     last_.hostStatus = srb.SRB_HaStat;
     last_.scsiStatus = srb.SRB_TargStat;
@@ -125,16 +165,18 @@ uint32_t TAtapi::AbortAspiRequest(void* request) {
     abort.SRB_Cmd = kScAbortSrb;
     abort.SRB_HaId = CurrentHaId;
     abort.SRB_ToAbort = request;
-    return os_.CallSendASPI32Command(sendCommand_, &abort);
+    return os_->CallSendASPI32Command(sendCommand_, &abort);
 }
 
 void TAtapi::ShowSystemError(uint32_t code) {
+    if (os_ == nullptr) return;  // a channel tells its failures itself
     std::string text;
-    if (os_.FormatMessage(code, text)) {
-        os_.MessageBox(text + "\n");  // the whole text, however long
+    if (os_->FormatMessage(code, text)) {
+        os_->MessageBox(text + "\n");  // the whole text, however long
         return;
     }
     char failed[64];
-    std::snprintf(failed, sizeof failed, "Format message failed.  Error: %d\n", static_cast<int>(os_.GetLastError()));
-    os_.MessageBox(failed);
+    std::snprintf(failed, sizeof failed, "Format message failed.  Error: %d\n",
+                  static_cast<int>(os_->GetLastError()));
+    os_->MessageBox(failed);
 }

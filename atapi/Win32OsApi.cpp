@@ -2,10 +2,20 @@
 #include <windows.h>
 #include <ntddscsi.h>
 
+// The layer's members are named after the calls; each calls the A function itself, and
+// every other file sees the plain names.
+#undef GetSystemDirectory
+#undef LoadLibrary
+#undef GetDriveType
+#undef CreateFile
+#undef FormatMessage
+#undef CreateEvent
+#undef MessageBox
+
 #include <cstddef>
 #include <vector>
 
-#include "OsApi.h"
+#include "Win32OsApi.h"
 #include "ScsiBlocks.h"
 
 // The blocks filled by portable code must be the platform's own.
@@ -30,80 +40,92 @@ static_assert(sizeof(void*) == 8 || (sizeof(WithSense) == 80 && sizeof(SrbExecSc
               "the release program's request blocks");
 static_assert(sizeof(OSVERSIONINFOA) == 148);
 
-namespace {
-
-class Win32OsApi final : public OsApi {
-public:
-    uint32_t GetVersionPlatformId() override {
-        OSVERSIONINFOA info{};
-        info.dwOSVersionInfoSize = sizeof info;
+uint32_t Win32OsApi::GetVersionPlatformId() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        ::GetVersionExA(&info);
+    ::GetVersionExA(&info);
 #pragma GCC diagnostic pop
-        return info.dwPlatformId;
-    }
-    std::string GetSystemDirectory() override {
-        const UINT needed = ::GetSystemDirectoryA(nullptr, 0);
-        std::vector<char> buffer(needed + 1);
-        const UINT n = ::GetSystemDirectoryA(buffer.data(), static_cast<UINT>(buffer.size()));
-        return n < buffer.size() ? std::string(buffer.data(), n) : std::string();
-    }
-    OsHandle LoadLibrary(const std::string& path) override {
-        return reinterpret_cast<OsHandle>(::LoadLibraryA(path.c_str()));
-    }
-    void* GetProcAddress(OsHandle module, const char* name) override {
-        return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(module), name));
-    }
-    void FreeLibrary(OsHandle module) override { ::FreeLibrary(reinterpret_cast<HMODULE>(module)); }
-    uint32_t GetDriveType(const std::string& root) override { return ::GetDriveTypeA(root.c_str()); }
-    OsHandle CreateFile(const std::string& path) override {
-        return reinterpret_cast<OsHandle>(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                                        0, nullptr));
-    }
-    void CloseHandle(OsHandle handle) override { ::CloseHandle(reinterpret_cast<HANDLE>(handle)); }
-    bool DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize,
-                         uint32_t* returned) override {
-        DWORD bytes = 0;
-        const BOOL ok =
-            ::DeviceIoControl(reinterpret_cast<HANDLE>(device), code, in, inSize, out, outSize, &bytes, nullptr);
-        if (returned) *returned = bytes;
-        return ok != FALSE;
-    }
-    uint32_t GetLastError() override { return ::GetLastError(); }
-    bool FormatMessage(uint32_t code, std::string& text) override {
-        // The system allocates a buffer that fits, so no text is cut short.
-        char* buffer = nullptr;
-        const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
-                                         0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-        if (n == 0) return false;
-        text.assign(buffer, n);
-        ::LocalFree(buffer);
-        return true;
-    }
-    OsHandle CreateEvent() override { return reinterpret_cast<OsHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
-    uint32_t WaitForSingleObject(OsHandle event, uint32_t milliseconds) override {
-        return ::WaitForSingleObject(reinterpret_cast<HANDLE>(event), milliseconds);
-    }
-    bool PumpMessage() override {
-        MSG msg;
-        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-        return true;
-    }
-    uint32_t TickCount() override { return ::GetTickCount(); }
-    void MessageBox(const std::string& text) override { ::MessageBoxA(nullptr, text.c_str(), "", MB_OK); }
-    uint32_t CallGetASPI32SupportInfo(void* entry) override {
-        return reinterpret_cast<DWORD(__cdecl*)()>(entry)();
-    }
-    uint32_t CallSendASPI32Command(void* entry, void* srb) override {
-        return reinterpret_cast<DWORD(__cdecl*)(void*)>(entry)(srb);
-    }
-};
+    return info.dwPlatformId;
+}
 
-}  // namespace
+std::string Win32OsApi::GetSystemDirectory() {
+    const UINT needed = ::GetSystemDirectoryA(nullptr, 0);
+    std::vector<char> buffer(needed + 1);
+    const UINT n = ::GetSystemDirectoryA(buffer.data(), static_cast<UINT>(buffer.size()));
+    return n < buffer.size() ? std::string(buffer.data(), n) : std::string();
+}
+
+OsHandle Win32OsApi::LoadLibrary(const std::string& path) {
+    return reinterpret_cast<OsHandle>(::LoadLibraryA(path.c_str()));
+}
+
+void* Win32OsApi::GetProcAddress(OsHandle module, const char* name) {
+    return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(module), name));
+}
+
+void Win32OsApi::FreeLibrary(OsHandle module) { ::FreeLibrary(reinterpret_cast<HMODULE>(module)); }
+
+uint32_t Win32OsApi::GetDriveType(const std::string& root) { return ::GetDriveTypeA(root.c_str()); }
+
+OsHandle Win32OsApi::CreateFile(const std::string& path) {
+    return reinterpret_cast<OsHandle>(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                    0, nullptr));
+}
+
+void Win32OsApi::CloseHandle(OsHandle handle) { ::CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
+bool Win32OsApi::DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t inSize, void* out,
+                                 uint32_t outSize, uint32_t* returned) {
+    DWORD bytes = 0;
+    const BOOL ok =
+        ::DeviceIoControl(reinterpret_cast<HANDLE>(device), code, in, inSize, out, outSize, &bytes, nullptr);
+    if (returned) *returned = bytes;
+    return ok != FALSE;
+}
+
+uint32_t Win32OsApi::GetLastError() { return ::GetLastError(); }
+
+bool Win32OsApi::FormatMessage(uint32_t code, std::string& text) {
+    // The system allocates a buffer that fits, so no text is cut short.
+    char* buffer = nullptr;
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code,
+                                     0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    if (n == 0) return false;
+    text.assign(buffer, n);
+    ::LocalFree(buffer);
+    return true;
+}
+
+OsHandle Win32OsApi::CreateEvent() {
+    return reinterpret_cast<OsHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+uint32_t Win32OsApi::WaitForSingleObject(OsHandle event, uint32_t milliseconds) {
+    return ::WaitForSingleObject(reinterpret_cast<HANDLE>(event), milliseconds);
+}
+
+bool Win32OsApi::PumpMessage() {
+    MSG msg;
+    if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+    return true;
+}
+
+uint32_t Win32OsApi::TickCount() { return ::GetTickCount(); }
+
+void Win32OsApi::MessageBox(const std::string& text) { ::MessageBoxA(nullptr, text.c_str(), "", MB_OK); }
+
+uint32_t Win32OsApi::CallGetASPI32SupportInfo(void* entry) {
+    return reinterpret_cast<DWORD(__cdecl*)()>(entry)();
+}
+
+uint32_t Win32OsApi::CallSendASPI32Command(void* entry, void* srb) {
+    return reinterpret_cast<DWORD(__cdecl*)(void*)>(entry)(srb);
+}
 
 OsApi& SystemOsApi() {
     static Win32OsApi os;

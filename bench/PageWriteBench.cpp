@@ -9,10 +9,11 @@
 
 #include "Firmware.h"
 #include "SgTransport.h"
+#include "VendorProtocol.h"
 
 namespace {
 
-constexpr uint32_t kPage = 16384;
+constexpr uint32_t kPage = kPageSize;
 
 // Source and destination a whole number of 4 KiB apart: two heap blocks one malloc header apart make
 // the copy many times slower on some processors (4 KiB aliasing), which would spoil the ratio.
@@ -38,11 +39,12 @@ public:
 };
 
 void PageWrite(SgTransport& transport, uint8_t* page, uint16_t imageSum, uint8_t number) {
-    const uint16_t pageSum = GetCheckSum(page, kPage);
-    // Checksums high byte first, then the page number's low 8 bits.
-    const uint8_t cdb[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44, uint8_t(pageSum >> 8), uint8_t(pageSum),
-                             uint8_t(imageSum >> 8), uint8_t(imageSum), number, 0x08};
-    benchmark::DoNotOptimize(transport.SendCommand(3, cdb, page, kPage, kDirOut));
+    CommandRecord record;
+    BuildPageWrite(record.cdb, {GetCheckSum(page, kPage), imageSum, number});
+    record.buffer = page;
+    record.length = kPage;
+    record.direction = kDirOut;
+    benchmark::DoNotOptimize(transport.Send(3, record));
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {

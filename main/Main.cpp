@@ -1,37 +1,18 @@
 #include "Main.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "FlashSession.h"
 #include "Firmware.h"
 #include "MainTexts.h"
+#include "VendorProtocol.h"
 #include "VersionNumber.h"
 
 namespace {
 
-constexpr uint32_t kPageSize = 0x4000;
-constexpr uint32_t kPageShift = 14;
-constexpr uint32_t kIdentityReplyLength = 20;
-constexpr uint8_t kIdentityQueryCommand[12] = {0x5A, 0x00, 0x38, 0x4B, 0x4F, 0x10,
-                                               0x00, 0x00, 0x00, 0x04, 0x00, 0x00};
-constexpr uint8_t kPageWriteCommand[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44,
-                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x08};
 constexpr uint8_t kStatusCompleted = 1;
-
-std::string Hex4(uint16_t value) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%04X", value);
-    return digits;
-}
-
-std::string Hex2(uint8_t value) {
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%02X", value);
-    return digits;
-}
 
 // An absent text counts as empty; a zero byte ends a text.
 const char* OrEmpty(const char* text) { return text ? text : ""; }
@@ -53,16 +34,8 @@ private:
     bool& flag_;
 };
 
-std::string PageFailureText(uint32_t page, uint32_t pageCount, uint8_t status, const CommandRecord& record) {
-    std::string detail = "Status " + std::to_string(status);
-    if (record.outcome == CommandOutcome::TimedOut) {
-        detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
-    }
-    if (record.senseLength > 0) {
-        detail += ", sense key " + Hex2(record.SenseKey()) + "h, ASC " + Hex2(record.Asc()) + "h, ASCQ " +
-                  Hex2(record.Ascq()) + "h";
-    }
-    if (record.osError != 0) detail += ", system error " + std::to_string(record.osError);
+// detail: the status and what the path said, in its own words.
+std::string PageFailureText(uint32_t page, uint32_t pageCount, const std::string& detail) {
     return "Writing page " + std::to_string(page) + " of " + std::to_string(pageCount) + " failed.\n" + detail +
            ".\n\n" + text::kRunAgain;
 }
@@ -160,9 +133,7 @@ bool TMainW::DriveAccepted(int selected) {
     atapi_.Inquiry(inquiry);
 
     char hardwareId[3] = {};
-    const bool signature = identity[0] == 'K' && identity[1] == 'O' && identity[2] == 'L' &&
-                           identity[3] == 'A' && identity[16] == 'H' && identity[17] == 'W';
-    std::memcpy(hardwareId, signature ? &identity[18] : &inquiry[38], 2);
+    std::memcpy(hardwareId, IdentityReplySigned(identity) ? &identity[kReplyHardwareIdAt] : &inquiry[38], 2);
     char driveName[25] = {};
     std::memcpy(driveName, &inquiry[8], 24);
 
@@ -195,18 +166,12 @@ std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
         window_.AppendLog("Page " + std::to_string(page) + " Checksum : " + Hex4(pageCheckSum));
 
         uint8_t command[12];
-        std::memcpy(command, kPageWriteCommand, sizeof command);
-        command[6] = static_cast<uint8_t>(pageCheckSum >> 8);
-        command[7] = static_cast<uint8_t>(pageCheckSum);
-        command[8] = static_cast<uint8_t>(imageCheckSum >> 8);
-        command[9] = static_cast<uint8_t>(imageCheckSum);
-        command[10] = static_cast<uint8_t>(page);
+        BuildPageWrite(command, {pageCheckSum, imageCheckSum, static_cast<uint8_t>(page)});
         const uint8_t status = atapi_.SendCommand(command, data, kPageSize, kDirOut);
         const CommandRecord& record = atapi_.LastCommand();
-        if (status != kStatusCompleted) return PageFailureText(page, pageCount, status, record);
+        if (status != kStatusCompleted) return PageFailureText(page, pageCount, atapi_.Describe(record));
         if (record.outcome == CommandOutcome::CompletedTolerated) {
-            window_.AppendLog("Page " + std::to_string(page) + " counted as written despite transport error " +
-                              std::to_string(record.osError));
+            window_.AppendLog("Page " + std::to_string(page) + " counted as written " + atapi_.Describe(record));
         }
         window_.SetProgressPosition(page);
         // Between two commands, never during one: the window repaints and the

@@ -1,6 +1,7 @@
 #include "SgTransport.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 SgTransport::SgTransport(SgSystem& system) : system_(system) {}
@@ -15,47 +16,48 @@ int DirectionOf(uint8_t direction) {
 
 }  // namespace
 
-uint8_t SgTransport::SendCommand(int fd, const uint8_t* cdb, uint8_t* buffer, uint32_t length,
-                                 uint8_t direction) {
-    last_ = CommandRecord{};
-    std::memcpy(last_.cdb, cdb, sizeof last_.cdb);
-    last_.length = length;
-    last_.direction = direction;
-    driverStatus_ = 0;
-    auto finish = [this](uint8_t status, CommandOutcome outcome) {
-        last_.status = status;
-        last_.outcome = outcome;
+uint8_t SgTransport::Send(int fd, CommandRecord& r) {
+    CommandRecord in;
+    std::memcpy(in.cdb, r.cdb, sizeof in.cdb);
+    in.buffer = r.buffer;
+    in.length = r.length;
+    in.direction = r.direction;
+    in.timeoutSeconds = r.timeoutSeconds;
+    r = in;
+    auto finish = [&r](uint8_t status, CommandOutcome outcome) {
+        r.status = status;
+        r.outcome = outcome;
         return status;
     };
 
     std::memset(&header_, 0, sizeof header_);
     std::memset(sense_, 0, sizeof sense_);
     if (fd < 0) {
-        last_.osError = EBADF;
+        r.osError = EBADF;
         return finish(0, CommandOutcome::NotSent);
     }
     header_.interface_id = 'S';
-    header_.dxfer_direction = DirectionOf(direction);
+    header_.dxfer_direction = DirectionOf(r.direction);
     header_.cmd_len = kSgCdbLength;
-    header_.cmdp = const_cast<unsigned char*>(cdb);  // the kernel only reads it
+    header_.cmdp = r.cdb;
     header_.mx_sb_len = kSgSenseSize;
     header_.sbp = sense_;
     if (header_.dxfer_direction != SG_DXFER_NONE) {
-        header_.dxfer_len = length;
-        header_.dxferp = buffer;
+        header_.dxfer_len = r.length;
+        header_.dxferp = r.buffer;
     }
-    header_.timeout = kSgTimeoutMs;
+    header_.timeout = r.timeoutSeconds > UINT_MAX / 1000 ? UINT_MAX : r.timeoutSeconds * 1000;
 
     if (system_.Ioctl(fd, &header_) != 0) {
-        last_.osError = static_cast<uint32_t>(system_.Errno());
+        r.osError = static_cast<uint32_t>(system_.Errno());
         return finish(0, CommandOutcome::NotDelivered);
     }
 
-    last_.scsiStatus = header_.status;
-    last_.hostStatus = static_cast<uint8_t>(header_.host_status);
-    driverStatus_ = header_.driver_status;
-    last_.senseLength = header_.sb_len_wr < kSgSenseSize ? header_.sb_len_wr : kSgSenseSize;
-    std::memcpy(last_.sense, sense_, last_.senseLength);
+    r.scsiStatus = header_.status;
+    r.hostStatus = header_.host_status;
+    r.driverStatus = header_.driver_status;
+    r.senseLength = header_.sb_len_wr < kSgSenseSize ? header_.sb_len_wr : kSgSenseSize;
+    std::memcpy(r.sense, sense_, r.senseLength);
 
     if (header_.host_status == kDidTimeOut || (header_.driver_status & kDriverCodeMask) == kDriverTimeout)
         return finish(4, CommandOutcome::TimedOut);

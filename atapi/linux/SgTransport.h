@@ -1,16 +1,15 @@
-// Sends one 12-byte command block to an open SCSI device node with the SG_IO
-// ioctl and reports the result as the Windows transports do: a status byte
-// (1 = completed, anything else a failure) and the whole story in a
-// CommandRecord.
+// Sends one command record to an open SCSI device node with the SG_IO ioctl
+// and fills its result: a status byte (1 = completed, anything else a
+// failure) and what the drive, the host adapter, the driver and the kernel
+// said, each as itself.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "SgSystem.h"
-#include "TAtapi.h"
+#include "ScsiChannel.h"
 
-inline constexpr unsigned kSgTimeoutMs = 60000;  // per command, as on the pass-through path
 inline constexpr unsigned kSgSenseSize = 32;
 inline constexpr uint8_t kSgCdbLength = 12;
 // Host and driver codes the kernel reports in sg_io_hdr.
@@ -24,27 +23,22 @@ public:
     SgTransport& operator=(const SgTransport&) = delete;
 
     // Direction 8 (kDirIn) reads `length` bytes into `buffer`, 16 (kDirOut) writes them; any
-    // other value moves no data (and sends a length of 0). Returns:
+    // other value moves no data (and sends a length of 0). The kernel gives up on the command
+    // after the record's time-out. Returns (and keeps in the record's status):
     //   1  completed: SCSI status GOOD, no host status, no driver status beyond "sense data
     //      present" (the drive said GOOD; its sense bytes are kept in the record);
     //   0  the ioctl failed (NotDelivered, osError = errno), or fd is not open (NotSent);
     //   4  the host adapter or the driver failed the command (Failed), or it timed out (TimedOut);
     //   s  the SCSI status byte the drive answered with (Failed: 2 = CHECK CONDITION with its
     //      sense bytes, 8 = BUSY, ...); a stray 1 is returned as 4 so that 1 keeps meaning done.
-    uint8_t SendCommand(int fd, const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
-
-    // Filled from scratch for every command.
-    const CommandRecord& LastCommand() const { return last_; }
-    // The driver_status of the last command; CommandRecord has no field for it.
-    uint16_t LastDriverStatus() const { return driverStatus_; }
+    // The out half of the record is filled from scratch.
+    uint8_t Send(int fd, CommandRecord& record);
     SgSystem& System() { return system_; }
 
 private:
     SgSystem& system_;
     sg_io_hdr_t header_{};  // reused, cleared before every command
     uint8_t sense_[kSgSenseSize] = {};
-    CommandRecord last_{};
-    uint16_t driverStatus_ = 0;
 };
 
 // The system's text for an errno value. For EACCES and EPERM it says what is missing, since

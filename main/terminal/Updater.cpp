@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "DryRunOsApi.h"
+#include "DryRunChannel.h"
 #include "EmbeddedContainer.h"
 #include "Kfs.h"
 #include "Main.h"
@@ -14,7 +14,8 @@
 #include "TAtapi.h"
 #include "TerminalWindow.h"
 #include "UpdaterCore.h"
-#include "VirtualOsApi.h"
+#include "VendorProtocol.h"
+#include "VirtualChannel.h"
 
 namespace {
 
@@ -94,14 +95,8 @@ bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& driv
     }
     drive = std::make_unique<VirtualDrive>(config);
     // Medium error, "write error": what a drive answers when a page does not take.
-    if (failedPage > 0) drive->FailCommand(0xFD, failedPage, 2, 3, 0x0C, 0);
+    if (failedPage > 0) drive->FailCommand(kPageWriteOpcode, failedPage, 2, 3, 0x0C, 0);
     return true;
-}
-
-std::string Hex4(unsigned value) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%04X", value & 0xFFFF);
-    return digits;
 }
 
 const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get() : "(none)"; }
@@ -110,7 +105,8 @@ const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get()
 uint32_t ImagePages() {
     SKFSParameter parameter;
     uint32_t length = 0;
-    return LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter) ? length >> 14 : 0;
+    if (!LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter)) return 0;
+    return length >> kPageShift;
 }
 
 // What the signal that came during the page writes means for the drive, on both streams.
@@ -142,8 +138,7 @@ int WithOutputChecked(const UpdaterStreams& s, int code) {
     return code == kExitDone ? kExitOutputLost : code;
 }
 
-int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
-    TAtapi atapi(os);
+int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi) {
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
@@ -153,7 +148,7 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
     std::fprintf(s.out, "Drive name: \"%s\"\n", Text(form.ImageDriveName));
     std::fprintf(s.out, "Firmware version: %s\n", Text(form.ImageVersion));
     std::fprintf(s.out, "Hardware ID: %s\n", Text(form.ImageHardwareID));
-    std::fprintf(s.out, "Pages: %u\n", form.Image.length >> 14);
+    std::fprintf(s.out, "Pages: %u\n", form.Image.length >> kPageShift);
     if (!form.Image.data) {
         std::fprintf(s.err, "updater: %s\n", text::kNoContainer);
         return kExitRefused;
@@ -163,25 +158,28 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
 
 }  // namespace
 
-int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::string& kind) {
-    TAtapi atapi(os);
+int List(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi) {
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();  // fills the drive list exactly as the window's
     if (window.Items().empty()) std::fprintf(s.out, "No optical drive found.\n");
     for (size_t i = 0; i < window.Items().size(); ++i) {
-        std::fprintf(s.out, "%s  %s%s\n", window.Items()[i].c_str(),
-                     atapi.DeviceName(static_cast<int>(i)).c_str(), kind.c_str());
+        std::fprintf(s.out, "%s  %s\n", window.Items()[i].c_str(), atapi.DeviceName(static_cast<int>(i)).c_str());
     }
     return kExitDone;
 }
 
-int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const UpdaterOptions& o,
-          const std::function<bool(const std::string&)>& admit) {
-    DryRunOsApi dryRun(os, [&](const uint8_t* cdb, uint32_t length) {
-        window.AppendLog("Not sent (dry run): " + CommandHex(cdb) + ", " + std::to_string(length) + " bytes");
+int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const UpdaterOptions& o,
+          const std::function<bool(int)>& admit) {
+    // The dry run holds the page writes back on whichever path the drives are reached by.
+    DryRunChannel dryRun(atapi.OwnPath(), [&](const CommandRecord& r) {
+        window.AppendLog("Not sent (dry run): " + CommandHex(r.cdb) + ", " + std::to_string(r.length) + " bytes");
     });
-    TAtapi atapi(o.dryRun ? static_cast<OsApi&>(dryRun) : os);
+    struct RouteBack {  // the object outlives the dry run
+        TAtapi& atapi;
+        ~RouteBack() { atapi.Route(nullptr); }
+    } routeBack{atapi};
+    if (o.dryRun) atapi.Route(&dryRun);
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
@@ -200,7 +198,7 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Upda
     form.cbbDeviceChange();
     if (window.SelectedDeviceIndex() >= 0)
         window.AppendLog("Drive: " + window.Items()[window.SelectedDeviceIndex()]);
-    if (admit && window.SelectedDeviceIndex() >= 0 && !admit(atapi.DeviceName(window.SelectedDeviceIndex())))
+    if (admit && window.SelectedDeviceIndex() >= 0 && !admit(window.SelectedDeviceIndex()))
         return kExitRefused;
     // The page writes run under a signal hold, as the window refuses to close meanwhile.
     std::optional<SignalHold> hold;
@@ -256,17 +254,17 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     TerminalWindow window(options, s.out, s.err, s.in, s.ask);
     if (!o.simulate && o.command != "info") return RunOnDrives(s, window, o);
 
-    VirtualOsApi os;
-    if (drive) os.AddDrive(*drive);
-    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
+    VirtualChannel channel;
+    if (drive) channel.AddDrive(*drive);
+    TAtapi atapi(channel);
 
     int code;
     if (o.command == "info") {
-        code = Info(s, window, os);
+        code = Info(s, window, atapi);
     } else if (o.command == "list") {
-        code = List(s, window, os, o.simulate ? " (virtual drive)" : "");
+        code = List(s, window, atapi);
     } else {
-        code = Flash(s, window, os, o, nullptr);
+        code = Flash(s, window, atapi, o, nullptr);
     }
     if (drive && s.simulatedDriveDone) s.simulatedDriveDone(*drive);
     return code;

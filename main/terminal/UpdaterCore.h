@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "OsApi.h"
+#include "TAtapi.h"
 #include "TerminalWindow.h"
 #include "Updater.h"
 
@@ -19,12 +19,13 @@ struct UpdaterOptions {
     bool yes = false, dryRun = false;
 };
 
-// The drive list as the window fills it, each item with its device path and `kind` after it.
-int List(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const std::string& kind);
-// The flash procedure on drive o.index. admit(device path), when set, may refuse the chosen
-// drive before anything is sent to it; it says why.
-int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const UpdaterOptions& o,
-          const std::function<bool(const std::string&)>& admit);
+// The drive list as the window fills it, each item with the drive's name after it.
+int List(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi);
+// The flash procedure on drive o.index, over the drive-access object as discovery left it.
+// admit(entry of the device table), when set, may refuse the chosen drive before anything
+// is sent to it; it says why.
+int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const UpdaterOptions& o,
+          const std::function<bool(int)>& admit);
 
 // A help option of this platform's own besides --help and -h.
 bool IsPlatformHelpOption(const std::string& arg);

@@ -10,9 +10,9 @@
 
 #include "EmbeddedContainer.h"
 #include "Kfs.h"
-#include "LinuxOsApi.h"
 #include "Main.h"
 #include "MountCheck.h"
+#include "SgChannel.h"
 #include "SgDiscovery.h"
 #include "SgSystem.h"
 #include "SgTransport.h"
@@ -22,9 +22,7 @@
 namespace {
 
 // Every drive sysfs lists, those that cannot be opened with the reason.
-int ListDrives(const UpdaterStreams& s, TerminalWindow& window, OsApi& os,
-               const std::vector<SgDrive>& drives) {
-    TAtapi atapi(os);
+int ListDrives(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const std::vector<SgDrive>& drives) {
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
@@ -105,11 +103,11 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
         std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
         return kExitRefused;
     }
-    LinuxOsApi os(transport, drives);
-    os.onMessageBox = [&window](const std::string& text) { window.ReportSystemError(text); };
-    if (o.command == "list") return ListDrives(s, window, os, drives);
-    return Flash(s, window, os, o, [&](const std::string& devicePath) {
-        const SgDrive* drive = os.DriveAt(devicePath);
+    SgChannel channel(transport, drives, [&window](const std::string& text) { window.ReportSystemError(text); });
+    TAtapi atapi(channel);
+    if (o.command == "list") return ListDrives(s, window, atapi, drives);
+    return Flash(s, window, atapi, o, [&](int entry) {
+        const SgDrive* drive = channel.DriveOf(atapi.Devices[entry].Handle);
         return drive != nullptr && NotMounted(s, window, drive->node);
     });
 }

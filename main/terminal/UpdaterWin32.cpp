@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "ConsoleOsApi.h"
-#include "OsApi.h"
 #include "UpdaterCore.h"
+#include "Win32OsApi.h"
 
 bool IsPlatformHelpOption(const std::string& arg) { return arg == "/?"; }
 
@@ -42,16 +42,12 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
             return kExitRefused;
         }
     }
-    // The held-back page writes are pass-through blocks; an ASPI request would go out as it is.
-    if (o.dryRun && !passThrough) {
-        std::fprintf(s.err, "updater: --dry-run needs the pass-through path (the NT family of Windows)\n");
-        return kExitRefused;
-    }
-    ConsoleOsApi os(system, [&window](const std::string& text) { window.ReportSystemError(text); }, letter);
+    ConsoleOsApi<Win32OsApi> os([&window](const std::string& text) { window.ReportSystemError(text); }, letter);
     if (letter != 0 && os.GetDriveType(std::string(1, letter) + ":\\") != kDriveCdrom) {
         std::fprintf(s.err, "updater: %c: is not an optical drive\n", letter);
         return kExitRefused;
     }
-    if (o.command == "list") return List(s, window, os, "");
-    return Flash(s, window, os, o, nullptr);
+    TAtapi atapi(os);
+    if (o.command == "list") return List(s, window, atapi);
+    return Flash(s, window, atapi, o, nullptr);
 }

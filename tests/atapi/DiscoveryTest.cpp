@@ -179,4 +179,15 @@ TEST_F(AspiScan, SlowAddressesArePumpedAndOneThatNeverAnswersIsSkipped) {
     EXPECT_GE(os.pumpedMessages, 3);
 }
 
+// The bound is time, not polls: an answer 5 seconds late, however many polls that takes, still counts.
+TEST_F(AspiScan, AnAnswerFiveSecondsLateStillListsTheDrive) {
+    os.AddAspiDevice(0, 3, 0, Drive());
+    os.gdevAnswerAfterMs[{0, 3, 0}] = 5000;
+    TAtapi atapi(os);
+    ASSERT_EQ(atapi.DeviceCount, 1);
+    EXPECT_EQ(atapi.Devices[0].Target, 3);
+    EXPECT_STREQ(atapi.Devices[0].Revision, "1.05");
+    EXPECT_GE(os.pumpedMessages, 2000);  // the clock moves 1 ms a look, so thousands of polls passed
+}
+
 }  // namespace

@@ -29,11 +29,16 @@ TEST(SgSystemLinux, SgIoOnSomethingThatIsNoScsiDeviceIsNotDelivered) {
 
     SgTransport transport(system);
     uint8_t buffer[50] = {};
-    const uint8_t inquiry[12] = {0x12, 0, 0, 0, 0x32, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(transport.SendCommand(fd, inquiry, buffer, 50, kDirIn), 0);
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::NotDelivered);
-    EXPECT_NE(transport.LastCommand().osError, 0u);
-    EXPECT_EQ(transport.LastCommand().osError, static_cast<uint32_t>(system.Errno()));
+    CommandRecord inquiry;
+    inquiry.cdb[0] = 0x12;
+    inquiry.cdb[4] = 50;
+    inquiry.buffer = buffer;
+    inquiry.length = 50;
+    inquiry.direction = kDirIn;
+    EXPECT_EQ(transport.Send(fd, inquiry), 0);
+    EXPECT_EQ(inquiry.outcome, CommandOutcome::NotDelivered);
+    EXPECT_NE(inquiry.osError, 0u);
+    EXPECT_EQ(inquiry.osError, static_cast<uint32_t>(system.Errno()));
 
     // The signals blocked for the call are open again afterwards.
     pthread_sigmask(SIG_SETMASK, nullptr, &after);

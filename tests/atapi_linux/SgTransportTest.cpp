@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "FakeSgSystem.h"
@@ -16,10 +17,19 @@ class SgTransportTest : public ::testing::Test {
 protected:
     uint8_t Send(SgAnswer answer, uint8_t direction = kDirOut, uint32_t length = 16) {
         sg.answer = [answer](int, const sg_io_hdr_t&) { return answer; };
-        return transport.SendCommand(kFd, kPageWrite, buffer, length, direction);
+        return SendCommand(kPageWrite, buffer, length, direction);
+    }
+    uint8_t SendCommand(const uint8_t* cdb, uint8_t* data, uint32_t length, uint8_t direction, int fd = kFd) {
+        record = CommandRecord{};
+        std::memcpy(record.cdb, cdb, 12);
+        record.buffer = data;
+        record.length = length;
+        record.direction = direction;
+        return transport.Send(fd, record);
     }
     FakeSgSystem sg;
     SgTransport transport{sg};
+    CommandRecord record;
     uint8_t buffer[64] = {};
 };
 
@@ -35,7 +45,7 @@ class SgHeaderTest : public SgTransportTest, public ::testing::WithParamInterfac
 
 TEST_P(SgHeaderTest, FillsEveryFieldForTheDirection) {
     const DirectionCase c = GetParam();
-    transport.SendCommand(kFd, kPageWrite, buffer, 40, c.direction);
+    SendCommand(kPageWrite, buffer, 40, c.direction);
     ASSERT_EQ(sg.sent.size(), 1u);
     const FakeSgSystem::Sent& s = sg.sent[0];
     EXPECT_EQ(s.fd, kFd);
@@ -58,9 +68,21 @@ INSTANTIATE_TEST_SUITE_P(Directions, SgHeaderTest,
                                            DirectionCase{0, SG_DXFER_NONE, false},
                                            DirectionCase{24, SG_DXFER_NONE, false}));
 
+TEST_F(SgTransportTest, TheKernelWaitsAsLongAsTheRecordSays) {
+    record = CommandRecord{};
+    record.timeoutSeconds = 7;
+    transport.Send(kFd, record);
+    record.timeoutSeconds = 5000000;  // more milliseconds than the header holds: the longest it holds
+    transport.Send(kFd, record);
+    ASSERT_EQ(sg.sent.size(), 2u);
+    EXPECT_EQ(sg.sent[0].header.timeout, 7000u);
+    EXPECT_EQ(sg.sent[1].header.timeout, UINT_MAX);
+    EXPECT_EQ(record.timeoutSeconds, 5000000u);  // the in half stays as it was
+}
+
 TEST_F(SgTransportTest, SixByteCommandTravelsAsTwelveBytes) {
     uint8_t data[50];
-    transport.SendCommand(kFd, kInquiry, data, 50, kDirIn);
+    SendCommand(kInquiry, data, 50, kDirIn);
     ASSERT_EQ(sg.sent.size(), 1u);
     EXPECT_EQ(sg.sent[0].header.cmd_len, 12);
     EXPECT_EQ(sg.sent[0].cdb, std::vector<uint8_t>(kInquiry, kInquiry + 12));
@@ -74,7 +96,7 @@ TEST_F(SgTransportTest, HeaderOfTheLastCommandDoesNotCarryIntoTheNext) {
         senseZeros = static_cast<int>(std::count(sense, sense + 32, 0));
         return SgAnswer{};
     };
-    transport.SendCommand(kFd, kInquiry, buffer, 12, 0);
+    SendCommand(kInquiry, buffer, 12, 0);
     const sg_io_hdr_t& h = sg.sent[1].header;
     EXPECT_EQ(h.dxferp, nullptr);
     EXPECT_EQ(h.dxfer_len, 0u);
@@ -88,7 +110,7 @@ TEST_F(SgTransportTest, HeaderOfTheLastCommandDoesNotCarryIntoTheNext) {
 TEST_F(SgTransportTest, GoodStatusCompletesAndDataArrives) {
     const uint8_t status = Send({.data = {1, 2, 3, 4}}, kDirIn, 4);
     EXPECT_EQ(status, 1);
-    const CommandRecord& r = transport.LastCommand();
+    const CommandRecord& r = record;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.outcome, CommandOutcome::Completed);
     EXPECT_EQ(r.osError, 0u);
@@ -104,9 +126,9 @@ TEST_F(SgTransportTest, GoodStatusWithSenseAttachedStillCompletes) {
     // reports success and the bytes are only information.
     const uint8_t status = Send({.driver = kDriverSense, .sense = FixedSense(1, 0x17, 0x01)});
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::Completed);
-    EXPECT_EQ(transport.LastCommand().SenseKey(), 1);
-    EXPECT_EQ(transport.LastDriverStatus(), kDriverSense);
+    EXPECT_EQ(record.outcome, CommandOutcome::Completed);
+    EXPECT_EQ(record.SenseKey(), 1);
+    EXPECT_EQ(record.driverStatus, kDriverSense);
 }
 
 class SgErrnoTest : public SgTransportTest, public ::testing::WithParamInterface<int> {};
@@ -115,7 +137,7 @@ TEST_P(SgErrnoTest, FailedIoctlIsNotDeliveredWithItsErrno) {
     const int error = GetParam();
     const uint8_t status = Send({.error = error, .status = 2, .host = 7, .sense = FixedSense(5, 0, 0)});
     EXPECT_EQ(status, 0);
-    const CommandRecord& r = transport.LastCommand();
+    const CommandRecord& r = record;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.outcome, CommandOutcome::NotDelivered);
     EXPECT_EQ(r.osError, static_cast<uint32_t>(error));
@@ -141,7 +163,7 @@ TEST(SgErrnoText, NamesWhatIsMissingForPermissionErrorsOnly) {
 TEST_F(SgTransportTest, CheckConditionGivesStatusTwoAndKeepsTheSense) {
     const uint8_t status = Send({.status = 2, .driver = kDriverSense, .sense = FixedSense(5, 0x24, 0x01)});
     EXPECT_EQ(status, 2);
-    const CommandRecord& r = transport.LastCommand();
+    const CommandRecord& r = record;
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.outcome, CommandOutcome::Failed);
     EXPECT_EQ(r.scsiStatus, 2);
@@ -157,69 +179,69 @@ TEST_F(SgTransportTest, CheckConditionGivesStatusTwoAndKeepsTheSense) {
 TEST_F(SgTransportTest, OtherScsiStatusesComeBackAsTheyAre) {
     for (uint8_t scsi : {uint8_t{4}, uint8_t{8}, uint8_t{0x18}, uint8_t{0x28}}) {
         EXPECT_EQ(Send({.status = scsi}), scsi);
-        EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::Failed);
-        EXPECT_EQ(transport.LastCommand().scsiStatus, scsi);
+        EXPECT_EQ(record.outcome, CommandOutcome::Failed);
+        EXPECT_EQ(record.scsiStatus, scsi);
     }
 }
 
 TEST_F(SgTransportTest, StrayStatusOneCannotReadAsCompleted) {
     EXPECT_EQ(Send({.status = 1}), 4);
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::Failed);
-    EXPECT_EQ(transport.LastCommand().scsiStatus, 1);
+    EXPECT_EQ(record.outcome, CommandOutcome::Failed);
+    EXPECT_EQ(record.scsiStatus, 1);
 }
 
 TEST_F(SgTransportTest, HostFailureGivesFourWithTheHostStatus) {
     for (uint16_t host : {uint16_t{0x01}, uint16_t{0x04}, uint16_t{0x07}, uint16_t{0x0E}}) {
         EXPECT_EQ(Send({.host = host}), 4) << host;
-        EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::Failed);
-        EXPECT_EQ(transport.LastCommand().hostStatus, host);
+        EXPECT_EQ(record.outcome, CommandOutcome::Failed);
+        EXPECT_EQ(record.hostStatus, host);
     }
     // The host failure wins over any SCSI status that came with it.
     EXPECT_EQ(Send({.status = 2, .host = 0x07}), 4);
-    EXPECT_EQ(transport.LastCommand().scsiStatus, 2);
+    EXPECT_EQ(record.scsiStatus, 2);
 }
 
 TEST_F(SgTransportTest, DriverFailureGivesFourWithTheDriverStatus) {
     for (uint16_t driver : {uint16_t{0x01}, uint16_t{0x04}, uint16_t{0x07}, uint16_t{0x08 | 0x04},
                             uint16_t{0x10}}) {
         EXPECT_EQ(Send({.driver = driver}), 4) << driver;
-        EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::Failed);
-        EXPECT_EQ(transport.LastDriverStatus(), driver);
+        EXPECT_EQ(record.outcome, CommandOutcome::Failed);
+        EXPECT_EQ(record.driverStatus, driver);
     }
 }
 
 TEST_F(SgTransportTest, TimeOutFromHostOrDriverIsTimedOut) {
     EXPECT_EQ(Send({.host = kDidTimeOut}), 4);
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::TimedOut);
-    EXPECT_EQ(transport.LastCommand().hostStatus, kDidTimeOut);
+    EXPECT_EQ(record.outcome, CommandOutcome::TimedOut);
+    EXPECT_EQ(record.hostStatus, kDidTimeOut);
     EXPECT_EQ(Send({.driver = kDriverTimeout}), 4);
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::TimedOut);
+    EXPECT_EQ(record.outcome, CommandOutcome::TimedOut);
     EXPECT_EQ(Send({.driver = 0x20 | kDriverTimeout}), 4);  // with a suggestion in the upper bits
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::TimedOut);
+    EXPECT_EQ(record.outcome, CommandOutcome::TimedOut);
 }
 
 TEST_F(SgTransportTest, SenseLengthIsBoundedByTheBuffer) {
     Send({.status = 2, .sense = std::vector<uint8_t>(32, 0x70), .senseWritten = 200});
-    EXPECT_EQ(transport.LastCommand().senseLength, 32);
+    EXPECT_EQ(record.senseLength, 32);
 }
 
 TEST_F(SgTransportTest, RecordStartsAfreshForEachCommand) {
     Send({.status = 2, .host = 0, .driver = kDriverSense, .sense = FixedSense(3, 0x0C, 0)});
     Send({.error = EIO});
-    EXPECT_EQ(transport.LastCommand().senseLength, 0);
-    EXPECT_EQ(transport.LastCommand().scsiStatus, 0);
+    EXPECT_EQ(record.senseLength, 0);
+    EXPECT_EQ(record.scsiStatus, 0);
     Send({});
-    const CommandRecord& r = transport.LastCommand();
+    const CommandRecord& r = record;
     EXPECT_EQ(r.outcome, CommandOutcome::Completed);
     EXPECT_EQ(r.osError, 0u);
-    EXPECT_EQ(transport.LastDriverStatus(), 0);
+    EXPECT_EQ(record.driverStatus, 0);
 }
 
 TEST_F(SgTransportTest, ClosedDescriptorIsRefusedWithoutAnIoctl) {
-    EXPECT_EQ(transport.SendCommand(-1, kPageWrite, buffer, 16, kDirOut), 0);
+    EXPECT_EQ(SendCommand(kPageWrite, buffer, 16, kDirOut, -1), 0);
     EXPECT_TRUE(sg.sent.empty());
-    EXPECT_EQ(transport.LastCommand().outcome, CommandOutcome::NotSent);
-    EXPECT_EQ(transport.LastCommand().osError, static_cast<uint32_t>(EBADF));
+    EXPECT_EQ(record.outcome, CommandOutcome::NotSent);
+    EXPECT_EQ(record.osError, static_cast<uint32_t>(EBADF));
 }
 
 }  // namespace

@@ -57,10 +57,12 @@ expect name "a drive of another name is refused, whatever --yes says" 1 \
 
 : >"$work/aspi.log"
 run dry flash --dry-run --yes
-expect dry "a dry run is refused on the ASPI path" 1 \
-    err '^updater: --dry-run needs the pass-through path'
-[ "$(page_writes)" = 0 ] && pass "the refused dry run sent no page write" ||
-    fail "the refused dry run sent no page write"
+expect dry "a dry run on the ASPI path makes every check and prints the page writes" 0 \
+    out '^Dry run passed: every check was made; no page write was sent\.$' \
+    out '^Not sent \(dry run\): FD 07 56 45 4C 44 .. .. .. .. 40 08, 16384 bytes$'
+[ "$(grep -c '^Not sent (dry run): FD ' "$work/dry.out")" = 64 ] && [ "$(page_writes)" = 0 ] &&
+    grep -q '^EXEC .* cdb=5A ' "$work/aspi.log" && pass "the dry run asked the drive and sent no page write" ||
+    fail "the dry run asked the drive and sent no page write ($(page_writes) writes)"
 
 : >"$work/aspi.log"
 UPDATER_VDRIVES="0:0:0=match+fail-page:3" run failed flash --yes

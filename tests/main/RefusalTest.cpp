@@ -258,14 +258,21 @@ struct PageFailure : MainFixture {
     }
 };
 
-TEST_F(PageFailure, ACheckConditionStopsTheFlashAndGivesTheSense) {
+// With true, the driver writes the sense bytes but leaves their length at 0, as some do:
+// the bytes still tell.
+class CheckCondition : public PageFailure, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CheckCondition, StopsTheFlashAndGivesTheSense) {
     VirtualDrive& drive = Drive('D');
-    drive.FailCommand(0xFD, 3, 2, 0x03, 0x0C, 0x00);
+    drive.FailCommand(0xFD, 3, 2, 0x03, 0x0C, 0x02);
+    os.senseLengthLeftZero = GetParam();
     Start();
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
-    ExpectStoppedAt(drive, 3, 3, "Status 2, sense key 03h, ASC 0Ch, ASCQ 00h");
+    ExpectStoppedAt(drive, 3, 3, "Status 2, sense key 03h, ASC 0Ch, ASCQ 02h");
 }
+
+INSTANTIATE_TEST_SUITE_P(SenseLength, CheckCondition, ::testing::Values(false, true));
 
 TEST_F(PageFailure, AFailedSystemCallStopsTheFlashAndGivesTheError) {
     VirtualDrive& drive = Drive('D');

@@ -110,7 +110,7 @@ bool FakeOs::DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t 
     block[2] = answer.scsiStatus;
     const uint8_t sense = std::min<uint8_t>(answer.senseLength, block[7]);
     std::memcpy(block + layout.senseOffset, answer.sense, sense);
-    block[7] = sense;
+    block[7] = senseLengthLeftZero ? 0 : sense;
     if (returned) *returned = layout.blockSize;
     if (failure != ioctlFailures_.end()) {
         lastError_ = failure->second.first;
@@ -154,7 +154,8 @@ uint32_t FakeOs::WaitForSingleObject(OsHandle, uint32_t milliseconds) {
 
 bool FakeOs::PumpMessage() {
     ++pumpedMessages;
-    if (pendingGdev_ && pendingPolls_ > 0 && --pendingPolls_ == 0) {
+    if (pendingGdev_ && (pendingByTime_ ? static_cast<int32_t>(clock_ - answerAt_) >= 0
+                                        : pendingPolls_ > 0 && --pendingPolls_ == 0)) {
         auto it = aspi_.find({pendingGdev_->SRB_HaId, pendingGdev_->SRB_Target, pendingGdev_->SRB_Lun});
         pendingGdev_->SRB_Status = it != aspi_.end() ? kSsComp : kSsNoDevice;
         if (it != aspi_.end()) pendingGdev_->SRB_DeviceType = it->second.second;
@@ -199,6 +200,14 @@ uint32_t FakeOs::CallSendASPI32Command(void* entry, void* request) {
                 gdev->SRB_Status = kSsPending;
                 pendingGdev_ = gdev;
                 pendingPolls_ = slow->second;
+                pendingByTime_ = false;
+                return kSsPending;
+            }
+            if (auto late = gdevAnswerAfterMs.find(address); late != gdevAnswerAfterMs.end()) {
+                gdev->SRB_Status = kSsPending;
+                pendingGdev_ = gdev;
+                pendingByTime_ = true;
+                answerAt_ = clock_ + late->second;
                 return kSsPending;
             }
             auto it = aspi_.find(address);

@@ -28,6 +28,8 @@ public:
     void AddDrive(char letter, VirtualDrive* drive);  // a CD-ROM drive whose open succeeds
     void SetDriveType(char letter, uint32_t type);
     void FailOpen(char letter);
+    // The driver writes the drive's sense bytes but leaves SenseInfoLength at 0.
+    bool senseLengthLeftZero = false;
     // The n-th DeviceIoControl call (from 1) fails with this error; with
     // `deliver` the command still reaches the drive first (as when the drive
     // stops answering after it took the data).
@@ -40,6 +42,8 @@ public:
     AspiAnswer aspiAnswer = AspiAnswer::Immediate;
     // Device-type requests that stay pending while messages are pumped, per address.
     std::map<std::tuple<uint8_t, uint8_t, uint8_t>, int> gdevPendingPolls;  // -1: forever
+    // Device-type requests answered once this many milliseconds of the clock have passed.
+    std::map<std::tuple<uint8_t, uint8_t, uint8_t>, uint32_t> gdevAnswerAfterMs;
     bool failCreateEvent = false;
 
     // --- error texts
@@ -100,5 +104,7 @@ private:
     SrbExecScsiCmd* pending_ = nullptr;  // the execute request awaiting its event
     SrbGDevBlock* pendingGdev_ = nullptr;
     int pendingPolls_ = 0;
+    bool pendingByTime_ = false;
+    uint32_t answerAt_ = 0;
     uint32_t clock_ = 0xFFFF0000;  // starts near the wrap, which the waits must survive
 };

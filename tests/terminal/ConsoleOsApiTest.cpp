@@ -1,12 +1,12 @@
-// The Windows console updater's view of the system layer, over in-process drives.
+// The Windows console updater's view of the system layer, over the scripted one.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ConsoleOsApi.h"
+#include "FakeOs.h"
 #include "TAtapi.h"
-#include "VirtualOsApi.h"
 
 namespace {
 
@@ -23,11 +23,10 @@ TEST(ConsoleOsApi, OnlyTheNamedLetterIsSeenAndBoxesBecomeLines) {
     VirtualDriveConfig second;
     second.vendorProduct = "OTHER   DRIVE           ";
     VirtualDrive d, e(second);
-    VirtualOsApi system;
-    system.AddDrive(d);
-    system.AddDrive(e);
     std::vector<std::string> lines;
-    ConsoleOsApi os(system, [&](const std::string& text) { lines.push_back(text); }, 'E');
+    ConsoleOsApi<FakeOs> os([&](const std::string& text) { lines.push_back(text); }, 'E');
+    os.AddDrive('D', &d);
+    os.AddDrive('E', &e);
     {
         TAtapi atapi(os);
         ASSERT_EQ(atapi.DeviceCount, 1);
@@ -36,7 +35,9 @@ TEST(ConsoleOsApi, OnlyTheNamedLetterIsSeenAndBoxesBecomeLines) {
     }
     EXPECT_TRUE(d.Commands().empty());  // the other drive is not even asked
 
-    ConsoleOsApi every(system, [&](const std::string& text) { lines.push_back(text); });
+    ConsoleOsApi<FakeOs> every([&](const std::string& text) { lines.push_back(text); });
+    every.AddDrive('D', &d);
+    every.AddDrive('E', &e);
     EXPECT_EQ(TAtapi(every).DeviceCount, 2);
     every.MessageBox("Access is denied.\n");
     EXPECT_EQ(lines, std::vector<std::string>{"Access is denied.\n"});

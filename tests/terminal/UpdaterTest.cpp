@@ -208,7 +208,7 @@ TEST(UpdaterFlash, DrivesAreChosenByNumber) {
 TEST(UpdaterProgram, ListInfoAndExitCodes) {
     const Outcome list = Program("list --simulate");
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_EQ(list.out, "[ 1 ] VELD    DVD-RW KX4800     1.02  \\\\.\\D: (virtual drive)\n");
+    EXPECT_EQ(list.out, "[ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1\n");
 
     const Outcome info = Program("info");
     EXPECT_EQ(info.exitCode, 0);

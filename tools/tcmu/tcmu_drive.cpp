@@ -29,11 +29,11 @@
 #include <vector>
 
 #include "TcmuRing.h"
+#include "VendorProtocol.h"
 #include "VirtualDrive.h"
 
 namespace {
 
-constexpr uint8_t kPageWrite = 0xFD;
 volatile sig_atomic_t stopSignal = 0;
 
 extern "C" void Stop(int signal) { stopSignal = signal; }
@@ -127,7 +127,7 @@ std::string Parse(int argc, char** argv, Options& o) {
 // write sends, every other command of the model reads.
 uint8_t DirectionOf(const TcmuCommand& command) {
     if (command.data.empty()) return 0;
-    return command.cdb[0] == kPageWrite ? 16 : 8;
+    return command.cdb[0] == kPageWriteOpcode ? 16 : 8;
 }
 
 }  // namespace
@@ -138,12 +138,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tcmu_drive: %s\n", error.c_str());
         return 2;
     }
-    const uint8_t pageWrite[8] = {kPageWrite};
+    const uint8_t pageWrite[8] = {kPageWriteOpcode};
     o.config.vendorCdbBytes = static_cast<int>(TcmuCdbLength(pageWrite));
     VirtualDrive drive(o.config);
-    for (const auto& f : o.fails) drive.FailCommand(kPageWrite, f.page, 2, f.key, f.asc, f.ascq);
-    for (int page : o.busy) drive.Busy(kPageWrite, page);
-    for (int page : o.hang) drive.NeverComplete(kPageWrite, page);
+    for (const auto& f : o.fails) drive.FailCommand(kPageWriteOpcode, f.page, 2, f.key, f.asc, f.ascq);
+    for (int page : o.busy) drive.Busy(kPageWriteOpcode, page);
+    for (int page : o.hang) drive.NeverComplete(kPageWriteOpcode, page);
 
     FILE* record = std::fopen(o.record.c_str(), "w");
     if (record == nullptr) {
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
             answer.hold = true;
             return answer;
         }
-        if (command.cdb[0] == kPageWrite && o.pageDelayMs > 0)
+        if (command.cdb[0] == kPageWriteOpcode && o.pageDelayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(o.pageDelayMs));
         answer.scsiStatus = a.scsiStatus;
         answer.sense.assign(a.sense, a.sense + a.senseLength);

@@ -29,6 +29,8 @@
 #include <tuple>
 
 #include "ScsiBlocks.h"
+#include "ScsiChannel.h"
+#include "VendorProtocol.h"
 #include "VirtualDrive.h"
 
 namespace {
@@ -112,7 +114,7 @@ struct Manager {
             if (profile.rfind("fail-page:", 0) == 0) failPage = std::atoi(profile.c_str() + 10);
         }
         auto drive = std::make_unique<VirtualDrive>(config);
-        if (failPage > 0) drive->FailCommand(0xFD, failPage, 2, 0x03, 0x0C, 0x00);
+        if (failPage > 0) drive->FailCommand(kPageWriteOpcode, failPage, 2, 0x03, 0x0C, 0x00);
         drives[{ha, t, l}] = std::move(drive);
     }
 
@@ -129,12 +131,7 @@ struct Manager {
         auto it = drives.find({srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun});
         char head[64];
         std::snprintf(head, sizeof head, "EXEC %u:%u:%u cdb=", srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-        std::string line = head;
-        for (int i = 0; i < 12; ++i) {
-            char b[4];
-            std::snprintf(b, sizeof b, i ? " %02X" : "%02X", srb->CDBByte[i]);
-            line += b;
-        }
+        std::string line = head + CommandHex(srb->CDBByte);
         char tail[64];
         if (it == drives.end()) {
             srb->SRB_Status = 0x82;  // SS_NO_DEVICE
@@ -146,9 +143,9 @@ struct Manager {
             if (a.scsiStatus != 0) std::memcpy(srb->SenseArea, a.sense, std::min<size_t>(a.senseLength, kAspiSenseLength));
             srb->SRB_Status = a.scsiStatus == 0 ? kSsComp : kSsErr;
             if (drive.PagesWritten() > pagesBefore) {
-                char page[80];
-                std::snprintf(page, sizeof page, "PAGE %d checksum=%02X%02X image=%02X%02X", drive.PagesWritten(),
-                              srb->CDBByte[6], srb->CDBByte[7], srb->CDBByte[8], srb->CDBByte[9]);
+                const PageWriteFields fields = ReadPageWrite(srb->CDBByte);
+                const std::string page = "PAGE " + std::to_string(drive.PagesWritten()) + " checksum=" +
+                                         Hex4(fields.pageCheckSum) + " image=" + Hex4(fields.imageCheckSum);
                 if (image) {
                     std::fwrite(srb->SRB_BufPointer, 1, srb->SRB_BufLen, image);
                     std::fflush(image);
@@ -227,7 +224,7 @@ extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) 
                 m.Execute(srb);
                 return srb->SRB_Status;
             }
-            const unsigned delay = srb->CDBByte[0] == 0xFD ? m.delayMs : 0;
+            const unsigned delay = srb->CDBByte[0] == kPageWriteOpcode ? m.delayMs : 0;
             {
                 Guard guard(m.lock);
                 m.aborted[srb] = false;

@@ -1,3 +1,4 @@
+// The signal hold on POSIX systems (see SignalHold.h).
 #include "SignalHold.h"
 
 #include <unistd.h>

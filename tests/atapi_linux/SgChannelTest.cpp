@@ -1,5 +1,5 @@
-// The OS layer over the Linux drives, driven through the drive-access object
-// against a scripted SG_IO seam.
+// The Linux channel, driven through the drive-access object against a
+// scripted SG_IO seam.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FakeSgSystem.h"
-#include "LinuxOsApi.h"
+#include "SgChannel.h"
 #include "TAtapi.h"
 
 namespace {
@@ -31,9 +31,9 @@ std::vector<uint8_t> Inquiry(const std::string& product, const std::string& revi
     return data;
 }
 
-class LinuxOsApiTest : public ::testing::Test {
+class SgChannelTest : public ::testing::Test {
 protected:
-    LinuxOsApiTest() {
+    SgChannelTest() {
         sg.answer = [this](int fd, const sg_io_hdr_t& h) {
             SgAnswer a;
             if (h.cmdp[0] == 0x12)
@@ -48,21 +48,24 @@ protected:
     std::vector<std::string> boxes;
 };
 
-TEST_F(LinuxOsApiTest, OpenedDrivesAreListedByNodeInDiscoveryOrder) {
+TEST_F(SgChannelTest, OpenedDrivesAreListedByNodeInDiscoveryOrder) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3), Drive("/dev/sr1", -1, "Permission denied"),
                                          Drive("/dev/sr2", 5)};
-    LinuxOsApi os(transport, drives);
-    TAtapi atapi(os);
+    SgChannel channel(transport, drives);
+    ASSERT_EQ(channel.Drives().size(), 3u);
+    EXPECT_FALSE(channel.Drives()[1].opened);
+    EXPECT_EQ(channel.Drives()[1].reason, "Permission denied");
+    TAtapi atapi(channel);
     ASSERT_EQ(atapi.DeviceCount, 2);
+    EXPECT_EQ(atapi.IsNt, 0);
     EXPECT_STREQ(atapi.Devices[0].Product, "QEMU    QEMU DVD-ROM    ");
     EXPECT_STREQ(atapi.Devices[0].Revision, "2.5+");
     EXPECT_STREQ(atapi.Devices[1].Product, "OTHER   DRIVE           ");
     EXPECT_EQ(atapi.DeviceName(0), "/dev/sr0");
     EXPECT_EQ(atapi.DeviceName(1), "/dev/sr2");
-    ASSERT_NE(os.DriveAt(atapi.DeviceName(1)), nullptr);
-    EXPECT_EQ(os.DriveAt(atapi.DeviceName(1))->fd, 5);
-    EXPECT_EQ(os.DriveAt("/dev/sr1")->fd, -1);
-    EXPECT_EQ(os.DriveAt("\\\\.\\D:"), nullptr);  // no letters here
+    ASSERT_NE(channel.DriveOf(atapi.Devices[1].Handle), nullptr);
+    EXPECT_EQ(channel.DriveOf(atapi.Devices[1].Handle)->fd, 5);
+    EXPECT_EQ(channel.DriveOf(0), nullptr);  // the table's "no drive"
     ASSERT_EQ(sg.sent.size(), 2u);
     EXPECT_EQ(sg.sent[0].fd, 3);
     EXPECT_EQ(sg.sent[1].fd, 5);
@@ -70,7 +73,7 @@ TEST_F(LinuxOsApiTest, OpenedDrivesAreListedByNodeInDiscoveryOrder) {
 
 // The INQUIRY of discovery goes through SG_IO as the standard 50-byte data-in
 // command; each drive's texts come from its own answer only.
-TEST_F(LinuxOsApiTest, InquiryFillsEachEntryFromItsOwnAnswer) {
+TEST_F(SgChannelTest, InquiryFillsEachEntryFromItsOwnAnswer) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3), Drive("/dev/sr1", 4), Drive("/dev/sr2", 5),
                                          Drive("/dev/sr3", 6)};
     sg.answer = [](int fd, const sg_io_hdr_t&) {
@@ -81,8 +84,8 @@ TEST_F(LinuxOsApiTest, InquiryFillsEachEntryFromItsOwnAnswer) {
         if (fd == 6) a = {.status = 2, .driver = kDriverSense, .sense = FixedSense(2, 0x3A, 0)};
         return a;
     };
-    LinuxOsApi os(transport, drives);
-    TAtapi atapi(os);
+    SgChannel channel(transport, drives);
+    TAtapi atapi(channel);
     ASSERT_EQ(sg.sent.size(), 4u);  // one INQUIRY a drive
     for (const auto& sent : sg.sent) {
         EXPECT_EQ(sent.cdb, (std::vector<uint8_t>{0x12, 0, 0, 0, 0x32, 0, 0, 0, 0, 0, 0, 0}));
@@ -100,10 +103,10 @@ TEST_F(LinuxOsApiTest, InquiryFillsEachEntryFromItsOwnAnswer) {
     }
 }
 
-TEST_F(LinuxOsApiTest, PageWriteGoesOutWithItsDataAndComesBackCompleted) {
+TEST_F(SgChannelTest, PageWriteGoesOutWithItsDataAndComesBackCompleted) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3)};
-    LinuxOsApi os(transport, drives);
-    TAtapi atapi(os);
+    SgChannel channel(transport, drives);
+    TAtapi atapi(channel);
     atapi.SelectDevice(0);
     std::vector<uint8_t> page(0x4000, 0x5A);
     EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 1);
@@ -115,51 +118,65 @@ TEST_F(LinuxOsApiTest, PageWriteGoesOutWithItsDataAndComesBackCompleted) {
     EXPECT_EQ(sg.sent.back().cdb, std::vector<uint8_t>(kPageWrite, kPageWrite + 12));
 }
 
-TEST_F(LinuxOsApiTest, FailuresKeepTheirReason) {
+// Each result is kept as the kernel gave it and told in Linux's words.
+TEST_F(SgChannelTest, FailuresKeepTheirReasonInLinuxWords) {
     const std::vector<SgDrive> drives = {Drive("/dev/sr0", 3)};
-    LinuxOsApi os(transport, drives);
-    os.onMessageBox = [this](const std::string& text) { boxes.push_back(text); };
-    TAtapi atapi(os);
+    SgChannel channel(transport, drives, [this](const std::string& text) { boxes.push_back(text); });
+    TAtapi atapi(channel);
     atapi.SelectDevice(0);
     std::vector<uint8_t> page(0x4000);
+    const CommandRecord& r = atapi.LastCommand();
+    auto send = [&] { return atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut); };
 
-    // CHECK CONDITION: the status and the sense come back as the driver's block carries them.
-    next.status = 2;
-    next.driver = kDriverSense;
-    next.sense = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0x00, 0, 0, 0, 0};
-    EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 2);
-    EXPECT_EQ(atapi.LastCommand().outcome, CommandOutcome::Failed);
-    EXPECT_EQ(atapi.LastCommand().SenseKey(), 5);
-    EXPECT_EQ(atapi.LastCommand().Asc(), 0x20);
+    // CHECK CONDITION: the status and the sense as the drive gave them.
+    next = {.status = 2, .driver = kDriverSense, .sense = FixedSense(5, 0x20, 0)};
+    EXPECT_EQ(send(), 2);
+    EXPECT_EQ(r.outcome, CommandOutcome::Failed);
+    EXPECT_EQ(atapi.Describe(r), "Status 2, sense key 05h, ASC 20h, ASCQ 00h");
 
-    // The ioctl itself fails: errno and its text.
-    next = SgAnswer{};
-    next.error = ENODEV;
-    EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 0);
-    EXPECT_EQ(atapi.LastCommand().outcome, CommandOutcome::NotDelivered);
-    EXPECT_EQ(atapi.LastCommand().osError, uint32_t(ENODEV));
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0], ErrnoText(ENODEV) + "\n");
+    // The ioctl itself fails: errno as itself, its text told once.
+    next = {.error = ENODEV};
+    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(r.outcome, CommandOutcome::NotDelivered);
+    EXPECT_EQ(r.osError, uint32_t(ENODEV));
+    EXPECT_EQ(atapi.Describe(r), "Status 0: " + ErrnoText(ENODEV));
+    EXPECT_EQ(boxes, std::vector<std::string>{ErrnoText(ENODEV) + "\n"});
 
-    // An errno that equals a tolerated Windows error is not taken for completion.
-    next.error = 121;
-    EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 0);
-    EXPECT_EQ(atapi.LastCommand().outcome, CommandOutcome::NotDelivered);
-    EXPECT_EQ(atapi.LastCommand().osError, uint32_t(EIO));
+    // An errno that equals a Windows error counted as completion is an errno like any other.
+    next = {.error = 121};
+    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(r.outcome, CommandOutcome::NotDelivered);
+    EXPECT_EQ(r.osError, 121u);
 
-    // The host adapter failed the command.
-    next = SgAnswer{};
-    next.host = 0x07;
-    EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 0);
-    EXPECT_EQ(atapi.LastCommand().outcome, CommandOutcome::NotDelivered);
-    EXPECT_EQ(atapi.LastCommand().osError, uint32_t(EIO));
+    // The host adapter or the driver failed the command: their own status, no system text.
+    boxes.clear();
+    next = {.host = 0x07};
+    EXPECT_EQ(send(), 4);
+    EXPECT_EQ(r.outcome, CommandOutcome::Failed);
+    EXPECT_EQ(r.hostStatus, 0x07);
+    EXPECT_EQ(atapi.Describe(r), "Status 4: host adapter status 07h");
+    next = {.driver = 0x04};
+    EXPECT_EQ(send(), 4);
+    EXPECT_EQ(r.driverStatus, 0x04);
+    EXPECT_EQ(atapi.Describe(r), "Status 4: driver status 04h");
+    EXPECT_TRUE(boxes.empty());
 
-    // A time-out counts as the pass-through path's semaphore time-out does.
-    next = SgAnswer{};
-    next.host = kDidTimeOut;
-    EXPECT_EQ(atapi.SendCommand(kPageWrite, page.data(), 0x4000, kDirOut), 1);
-    EXPECT_EQ(atapi.LastCommand().outcome, CommandOutcome::CompletedTolerated);
-    EXPECT_EQ(atapi.LastCommand().osError, kErrorSemTimeout);
+    // The kernel gave up after the command's time-out: counted as completed, and said so.
+    next = {.host = kDidTimeOut};
+    EXPECT_EQ(send(), 1);
+    EXPECT_EQ(r.outcome, CommandOutcome::CompletedTolerated);
+    EXPECT_EQ(r.hostStatus, kDidTimeOut);
+    EXPECT_EQ(r.osError, 0u);
+    EXPECT_EQ(sg.sent.back().header.timeout, 60000u);
+    EXPECT_EQ(atapi.Describe(r), "although the drive did not answer within 60 s");
+    EXPECT_TRUE(boxes.empty());
+
+    // A handle that names no open drive reaches no ioctl.
+    const size_t sent = sg.sent.size();
+    CommandRecord lost;
+    EXPECT_EQ(channel.Send(0x999, lost), 0);
+    EXPECT_EQ(lost.outcome, CommandOutcome::NotSent);
+    EXPECT_EQ(sg.sent.size(), sent);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "ScsiChannel.h"
+
+#include <cstdio>
+
+const char* OutcomeName(CommandOutcome outcome) {
+    switch (outcome) {
+        case CommandOutcome::None: return "none";
+        case CommandOutcome::NotSent: return "not-sent";
+        case CommandOutcome::NotDelivered: return "not-delivered";
+        case CommandOutcome::Failed: return "failed";
+        case CommandOutcome::TimedOut: return "timed-out";
+        case CommandOutcome::WaitFailed: return "wait-failed";
+        case CommandOutcome::CompletedTolerated: return "completed-tolerated";
+        case CommandOutcome::Completed: return "completed";
+    }
+    return "unknown";
+}
+
+std::string Hex2(unsigned value) {
+    char digits[12];
+    std::snprintf(digits, sizeof digits, "%02X", value);
+    return digits;
+}
+
+std::string SenseText(const CommandRecord& r) {
+    if (r.senseLength == 0) return {};
+    return ", sense key " + Hex2(r.SenseKey()) + "h, ASC " + Hex2(r.Asc()) + "h, ASCQ " + Hex2(r.Ascq()) + "h";
+}
+
+std::string CommandHex(const uint8_t* cdb) {
+    std::string hex;
+    for (int i = 0; i < 12; ++i) hex += (i ? " " : "") + Hex2(cdb[i]);
+    return hex;
+}
