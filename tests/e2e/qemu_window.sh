@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# The release program itself, the i686 build/win32/main/updater.exe exactly as
+# built, in its window under 32-bit wine in the QEMU guest, on an X server
+# there (Xvfb): the window is read with the window probe and driven with
+# xdotool, what reached the drives is read from QEMU's trace. The demo image
+# must be refused by QEMU's drive by name, with no page write.
+# Usage: qemu_window.sh BUILD_DIR (with the native and win32 builds in it).
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+RIG=$ROOT/tests/rig
+source "$RIG/report.sh"
+B=${1:?usage: qemu_window.sh BUILD_DIR}
+B=$(cd "$B" && pwd)
+UPDATER=$B/win32/main/updater.exe
+UIPROBE=$B/win32/main/uiprobe.exe
+OUT=$B/rig/window
+ARTIFACTS=$B/artifacts
+start=$SECONDS
+failed=0
+
+pass() { echo "PASS $1"; }
+fail() { echo "FAIL $1"; failed=1; }
+finish() {
+    echo "qemu_window: $((SECONDS - start)) s in all"
+    [ $failed -eq 0 ] || { echo "qemu_window: FAILED"; exit 1; }
+    echo "qemu_window: all checks passed"
+    exit 0
+}
+# expect WHAT GOT WANTED
+expect() {
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1:"; echo "    got:    $2"; echo "    wanted: $3"; fi
+}
+
+for f in "$UPDATER" "$UIPROBE"; do
+    [ -f "$f" ] || { fail "win32 build: $f is missing"; finish; }
+done
+[ -e /usr/lib/wine/wine ] || { fail "32-bit wine (wine32:i386) is not installed"; finish; }
+mkdir -p "$OUT" "$ARTIFACTS"
+
+# The X server and what the window needs besides wine: Xvfb with its keyboard
+# data, xdotool, and TrueType fonts (without any, wine's edit control fails
+# to lay out its text and the program stops before its window shows).
+LIB=/usr/lib/x86_64-linux-gnu
+x_files=(/usr/bin/Xvfb=/usr/bin/Xvfb /usr/bin/xkbcomp=/usr/bin/xkbcomp /usr/share/X11/xkb=/usr/share/X11/xkb
+         /usr/bin/xdotool=/usr/bin/xdotool /etc/fonts=/etc/fonts /usr/share/fonts=/usr/share/fonts)
+# Libraries 64-bit wine loads at run time (ldd does not list them).
+for l in libfreetype.so.6 libfontconfig.so.1 libXrender.so.1 libXi.so.6 libXrandr.so.2 libXcursor.so.1 \
+         libXfixes.so.3 libXinerama.so.1 libXcomposite.so.1 libXxf86vm.so.1; do
+    [ -e "$LIB/$l" ] || { fail "host library $LIB/$l is missing"; finish; }
+    x_files+=("$(readlink -f "$LIB/$l")=$LIB/$l")
+done
+
+# --- the guest: lines "state: ...", "boxes: ..." and the screen between
+# "SHOT NAME" and "END-SHOT" (gzipped XWD, base64).
+guest=$OUT/guest.sh
+cat >"$guest" <<'EOF'
+mkdir -p /tmp/.X11-unix /var/lib/xkb
+chmod 1777 /tmp/.X11-unix
+Xvfb :1 -screen 0 1024x768x24 -nolisten tcp -fbdir /tmp >/tmp/xvfb.log 2>&1 &
+# No crash debugger: a program that faults ends, and its log says where.
+export WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+/usr/lib/wine/wineserver64 -p
+/usr/lib/wine/wine64 wineboot >/tmp/wineboot.log 2>&1
+export DISPLAY=:1
+# With no window manager, wine draws the frames and captions itself.
+/usr/lib/wine/wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+probe() { timeout 60 /usr/lib/wine/wine ./uiprobe.exe "$@" 2>/dev/null | tr -d '\r'; }
+wait_for() {
+    n=0
+    until probe "$1" | grep -q "$2"; do
+        n=$((n + 1))
+        [ $n -le 30 ] || return 1
+        sleep 2
+    done
+}
+shot() { echo "SHOT $1"; gzip -c /tmp/Xvfb_screen0 | base64; echo "END-SHOT"; }
+/usr/lib/wine/wine ./updater.exe >/tmp/updater.log 2>&1 &
+if wait_for state '^caption='; then
+    probe state | sed 's/^/state: /'
+    shot startup
+    # With the guest's fonts the drive list's edit field is taller and covers
+    # Start: the keyboard reaches it, from the list with Tab, as a user would.
+    at=$(probe state | sed -n 's/^list_at=//p')
+    xdotool mousemove "${at%,*}" "${at#*,}" click 1
+    sleep 2
+    xdotool key Tab
+    sleep 1
+    xdotool key space
+    wait_for boxes '^BOX caption="Error"'
+    probe boxes | sed 's/^/boxes: /'
+    shot refused
+else
+    echo "no window; the program's output:"
+    sed 's/^/updater: /' /tmp/updater.log
+fi
+EOF
+
+if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
+        --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 \
+        "$UPDATER=updater.exe" "$UIPROBE=uiprobe.exe" "${x_files[@]}"; then
+    pass "rig: the guest ran the window to the end"
+else
+    fail "rig: the guest did not run the window to the end"
+    show_guest_tail
+    finish
+fi
+log=$OUT/output.log
+
+# The screens, as PNG files.
+for name in startup refused; do
+    if sed -n "/^SHOT $name\$/,/^END-SHOT\$/p" "$log" | sed '1d;$d' | base64 -d 2>/dev/null | gunzip 2>/dev/null |
+        convert xwd:- "$ARTIFACTS/i686-window-$name.png" 2>/dev/null; then
+        echo "  screenshot: $ARTIFACTS/i686-window-$name.png"
+    else
+        fail "screenshot $name: not in the guest's output"
+    fi
+done
+
+state() { sed -n 's/^state: //p' "$log"; }
+expect "start-up: the caption names the image" "$(state | sed -n 's/^caption=//p')" \
+    'VELD    DVD-RW KX4800   1.02 K4 Updater'
+expect "start-up: both of QEMU's drives are listed, the first selected" \
+    "$(state | grep -E '^(item|selected)=')" \
+    "$(printf '%s\n' 'item=[ 1 ] QEMU    QEMU DVD-ROM      2.5+' 'item=[ 2 ] QEMU    QEMU DVD-ROM      2.5+' 'selected=0')"
+expect "start-up: controls enabled, progress 0 of 100" "$(state | grep -E '^(start|list|progress)=' | tr '\n' ' ')" \
+    "start=enabled list=enabled progress=0/100 "
+expect "Start on the demo image: refused by name" \
+    "$(sed -n 's/^boxes: BOX caption="Error" text="\(.*\)"$/\1/p' "$log")" "Drive name does not match!"
+trace=$OUT/trace.log
+expect "the drive was asked for its identity once" "$(grep -ci 'packet: *5a 00 38 4b 4f 10' "$trace")" 1
+expect "no page write reached the drive" "$(grep -ci 'packet: *fd ' "$trace")" 0
+if [ $failed -ne 0 ]; then
+    echo "--- the guest's output, without the screens ($log):"
+    sed '/^SHOT /,/^END-SHOT$/d' "$log"
+fi
+finish
