@@ -74,6 +74,9 @@ wait_for() {
     done
 }
 shot() { echo "SHOT $1"; gzip -c /tmp/Xvfb_screen0 | base64; echo "END-SHOT"; }
+# Wine's desktop comes up with the first program that asks for it; a window
+# program started while it is still coming up may never show.
+probe state >/dev/null
 /usr/lib/wine/wine ./updater.exe >/tmp/updater.log 2>&1 &
 if wait_for state '^caption='; then
     probe state | sed 's/^/state: /'
