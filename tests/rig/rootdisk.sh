@@ -70,6 +70,13 @@ make_prefix() {
     # Only a stopped server has written the registry out.
     "$WINE_SERVER" -k
     "$WINE_SERVER" -w
+    # wineboot fills the 32-bit system folder through a 32-bit helper, which this
+    # host cannot run: the folder stays empty, and 32-bit wine in the guest then
+    # cannot load kernel32.dll. It holds copies of wine's i386 PE modules, as
+    # system32 holds copies of the x86_64 ones.
+    if [ -e "$WINE32" ] && [ -z "$(ls -A "$prefix/drive_c/windows/syswow64")" ]; then
+        cp -n /usr/lib/i386-linux-gnu/wine/i386-windows/* "$prefix/drive_c/windows/syswow64/" || return 1
+    fi
     unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 }
 
