@@ -20,6 +20,11 @@ constexpr uint8_t kIdentityQueryCommand[12] = {0x5A, 0x00, 0x38, 0x4B, 0x4F, 0x1
 constexpr uint8_t kPageWriteCommand[12] = {0xFD, 0x07, 0x56, 0x45, 0x4C, 0x44,
                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x08};
 constexpr uint8_t kStatusCompleted = 1;
+// Below this charge a battery is not trusted to last through the writes.
+constexpr int kLeastBatteryPercent = 25;
+// After the last page the drive may reset itself: it is asked once a second for this long.
+constexpr uint32_t kReadBackMilliseconds = 60000;
+constexpr uint32_t kReadBackPause = 1000;
 
 std::string Hex4(uint16_t value) {
     char digits[8];
@@ -111,6 +116,7 @@ void TMainW::btnStartClick(void*) {
     Running running(running_);
 
     const int selected = window_.SelectedDeviceIndex();
+    LastReadBack = ReadBack::NotRun;
     if (RefusedBeforeSending(selected) || !DriveAccepted(selected)) return;
 
     const uint32_t pageCount = Image.length >> kPageShift;
@@ -118,6 +124,7 @@ void TMainW::btnStartClick(void*) {
     window_.SetProgressMax(pageCount);
     const uint16_t imageCheckSum = GetCheckSum(Image.data.get(), Image.length);
     window_.AppendLog("Firmware Checksum : " + Hex4(imageCheckSum));
+    if (!PowerAllowsWriting()) return;
     if (window_.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang, ui::kOkCancel) ==
         ui::kIdCancel) {
         return;
@@ -127,6 +134,10 @@ void TMainW::btnStartClick(void*) {
     if (!failure.empty()) {
         window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
         return;
+    }
+    if (ReadBackVersion) {
+        const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
+        LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
     }
     window_.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
 }
@@ -214,4 +225,54 @@ std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
         window_.ProcessPendingMessages();
     }
     return {};
+}
+
+bool TMainW::PowerAllowsWriting() {
+    const ui::PowerStatus power = window_.Power();
+    if (power.source != ui::PowerSource::Battery) return true;
+    if (power.percent >= 0 && power.percent < kLeastBatteryPercent) {
+        window_.ShowMessageBox(ui::BoxKind::BatteryLow,
+                               text::kBatteryLowBefore + std::to_string(power.percent) + text::kBatteryLowAfter,
+                               text::kError, ui::kOk);
+        return false;
+    }
+    window_.AppendLog(text::kOnBattery);
+    return true;
+}
+
+ReadBack TMainW::AskVersionAgain(const char* imageVersion) {
+    const uint32_t start = window_.Clock();
+    // Bounded by count as well, should the window's clock stand still.
+    const uint32_t mostAsks = kReadBackMilliseconds / kReadBackPause + 1;
+    for (uint32_t asked = 1;; ++asked) {
+        uint8_t inquiry[50] = {};
+        const uint8_t status = atapi_.Inquiry(inquiry);
+        const CommandOutcome outcome = atapi_.LastCommand().outcome;
+        if (status == kStatusCompleted && outcome == CommandOutcome::Completed) {
+            char revision[5] = {};
+            std::memcpy(revision, &inquiry[32], 4);
+            window_.AppendLog(text::kVersionNow + std::string(revision));
+            if (std::strcmp(revision, imageVersion) == 0) {
+                window_.AppendLog(text::kRunsNewFirmware);
+                return ReadBack::Confirmed;
+            }
+            window_.AppendLog(text::kOtherVersion);
+            window_.AppendLog(text::kTurnOffAndOn);
+            return ReadBack::OtherVersion;
+        }
+        // A request the system itself could not deliver does not heal by waiting: the
+        // system has told why (once is enough).
+        if (outcome == CommandOutcome::NotDelivered) {
+            window_.AppendLog(text::kNotAsked);
+            break;
+        }
+        if (asked >= mostAsks || window_.Clock() - start >= kReadBackMilliseconds) {
+            window_.AppendLog(text::kNoAnswerBefore + std::to_string(kReadBackMilliseconds / 1000) +
+                              text::kNoAnswerAfter);
+            break;
+        }
+        window_.Wait(kReadBackPause);
+    }
+    window_.AppendLog(text::kTurnOffAndOn);
+    return ReadBack::NoAnswer;
 }

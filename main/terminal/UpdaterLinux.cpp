@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "LinuxOsApi.h"
 #include "Main.h"
 #include "MountCheck.h"
+#include "PowerSupplyLinux.h"
 #include "SgDiscovery.h"
 #include "SgSystem.h"
 #include "SgTransport.h"
@@ -66,6 +69,15 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
 }  // namespace
 
 bool IsPlatformHelpOption(const std::string&) { return false; }
+
+ui::PowerStatus MachinePower(const UpdaterStreams& s) { return ReadPowerSupply(s.sysfsRoot + "/class/power_supply"); }
+
+void SleepMilliseconds(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal that is held or ignored does not cut the pause short.
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
 
 UpdaterStreams ProcessStreams() {
     // A closed standard stream would hand its number to the next file opened, a drive's
