@@ -2,10 +2,10 @@
 // platform's real drives (UpdaterLinux.cpp, UpdaterWin32.cpp).
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <string>
 
+#include "Machine.h"
 #include "OsApi.h"
 #include "TerminalWindow.h"
 #include "Updater.h"
@@ -29,11 +29,6 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, const Upda
 
 // A help option of this platform's own besides --help and -h.
 bool IsPlatformHelpOption(const std::string& arg);
-
-// What the computer runs on, as this platform tells it.
-ui::PowerStatus MachinePower(const UpdaterStreams& s);
-// Sleeps for real.
-void SleepMilliseconds(uint32_t milliseconds);
 
 // `list` and `flash` on the real drives of this platform.
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o);

@@ -1,20 +1,14 @@
 // The updater's real drives on Windows: the same drive access as the window
 // program, by pass-through on the NT family and through ASPI on the 9x family.
 #include <io.h>
-#include <windows.h>
 
 #include <cstdio>
 
 #include "ConsoleOsApi.h"
 #include "OsApi.h"
 #include "UpdaterCore.h"
-#include "Win32Power.h"
 
 bool IsPlatformHelpOption(const std::string& arg) { return arg == "/?"; }
-
-ui::PowerStatus MachinePower(const UpdaterStreams&) { return SystemPower(); }
-
-void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
 UpdaterStreams ProcessStreams() {
     // A write to a closed pipe fails here without a signal; the failure is noted.
