@@ -130,14 +130,19 @@ void TMainW::btnStartClick(void*) {
         return;
     }
 
-    const std::string failure = WritePages(pageCount, imageCheckSum);
+    std::string failure;
+    {
+        // Held until the drive has answered after the last page: it may still be storing the firmware.
+        FlashSession session(window_);
+        failure = WritePages(pageCount, imageCheckSum);
+        if (failure.empty() && ReadBackVersion) {
+            const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
+            LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
+        }
+    }
     if (!failure.empty()) {
         window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
         return;
-    }
-    if (ReadBackVersion) {
-        const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
-        LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
     }
     window_.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
 }
@@ -198,7 +203,6 @@ bool TMainW::DriveAccepted(int selected) {
 }
 
 std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
-    FlashSession session(window_);
     for (uint32_t index = 0; index < pageCount; ++index) {
         const uint32_t page = index + 1;
         uint8_t* data = Image.data.get() + static_cast<size_t>(index) * kPageSize;

@@ -60,7 +60,8 @@ public:
     virtual int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
                                uint32_t flags) = 0;
 
-    // True when the page writes begin, false once they are over, on every way out. Meanwhile
+    // True when the page writes begin, false once they are over and the drive has been asked
+    // again after them, on every way out. Meanwhile
     // nothing may cut them short: the window keeps Start and the drive list off, refuses to
     // close, keeps the system awake and blocks a shutdown.
     virtual void SetWriting(bool writing) = 0;
