@@ -189,6 +189,7 @@ a listing after the flash with the old version|/^after\.out: \[ 3 \]/s/1\.02/1.0
 a full flash whose version was not read back|/^full\.out: Drive firmware version now: /d
 a full flash whose read-back came before the last page|/^full\.drive: CMD .* page=64$/{h;d};/^full\.drive: PAGES/{x;G}
 a kept version that exited 0|s/^kept\.rc: 3$/kept.rc: 0/
+a kept version whose read-back came before the last page|/^kept\.drive: CMD .* page=64$/{h;d};/^kept\.drive: PAGES/{x;G}
 a kept version without the advice|/^kept\.out: The drive may take the new firmware only after/d
 a listing without the drive|/^list\.out: \[ 3 \]/d
 a rejected page that was not the last sent|/^reject\.drive: PAGES/i reject.drive: CMD id=1 cdb=FD 07 56 45 4C 44 00 00 77 D8 length=16384 status=0 page=3
