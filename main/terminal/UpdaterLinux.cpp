@@ -2,9 +2,8 @@
 // the mount refusal.
 #include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
