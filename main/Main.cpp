@@ -13,6 +13,11 @@
 namespace {
 
 constexpr uint8_t kStatusCompleted = 1;
+// Below this charge a battery is not trusted to last through the writes.
+constexpr int kLeastBatteryPercent = 25;
+// After the last page the drive may reset itself: it is asked once a second for this long.
+constexpr uint32_t kReadBackMilliseconds = 60000;
+constexpr uint32_t kReadBackPause = 1000;
 
 // An absent text counts as empty; a zero byte ends a text.
 const char* OrEmpty(const char* text) { return text ? text : ""; }
@@ -84,6 +89,7 @@ void TMainW::btnStartClick(void*) {
     Running running(running_);
 
     const int selected = window_.SelectedDeviceIndex();
+    LastReadBack = ReadBack::NotRun;
     if (RefusedBeforeSending(selected) || !DriveAccepted(selected)) return;
 
     const uint32_t pageCount = Image.length >> kPageShift;
@@ -91,12 +97,22 @@ void TMainW::btnStartClick(void*) {
     window_.SetProgressMax(pageCount);
     const uint16_t imageCheckSum = GetCheckSum(Image.data.get(), Image.length);
     window_.AppendLog("Firmware Checksum : " + Hex4(imageCheckSum));
+    if (!PowerAllowsWriting()) return;
     if (window_.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang, ui::kOkCancel) ==
         ui::kIdCancel) {
         return;
     }
 
-    const std::string failure = WritePages(pageCount, imageCheckSum);
+    std::string failure;
+    {
+        // Held until the drive has answered after the last page: it may still be storing the firmware.
+        FlashSession session(window_);
+        failure = WritePages(pageCount, imageCheckSum);
+        if (failure.empty() && ReadBackVersion) {
+            const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
+            LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
+        }
+    }
     if (!failure.empty()) {
         window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
         return;
@@ -158,7 +174,6 @@ bool TMainW::DriveAccepted(int selected) {
 }
 
 std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
-    FlashSession session(window_);
     for (uint32_t index = 0; index < pageCount; ++index) {
         const uint32_t page = index + 1;
         uint8_t* data = Image.data.get() + static_cast<size_t>(index) * kPageSize;
@@ -179,4 +194,54 @@ std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
         window_.ProcessPendingMessages();
     }
     return {};
+}
+
+bool TMainW::PowerAllowsWriting() {
+    const ui::PowerStatus power = window_.Power();
+    if (power.source != ui::PowerSource::Battery) return true;
+    if (power.percent >= 0 && power.percent < kLeastBatteryPercent) {
+        window_.ShowMessageBox(ui::BoxKind::BatteryLow,
+                               text::kBatteryLowBefore + std::to_string(power.percent) + text::kBatteryLowAfter,
+                               text::kError, ui::kOk);
+        return false;
+    }
+    window_.AppendLog(text::kOnBattery);
+    return true;
+}
+
+ReadBack TMainW::AskVersionAgain(const char* imageVersion) {
+    const uint32_t start = window_.Clock();
+    // Bounded by count as well, should the window's clock stand still.
+    const uint32_t mostAsks = kReadBackMilliseconds / kReadBackPause + 1;
+    for (uint32_t asked = 1;; ++asked) {
+        uint8_t inquiry[50] = {};
+        const uint8_t status = atapi_.Inquiry(inquiry);
+        const CommandOutcome outcome = atapi_.LastCommand().outcome;
+        if (status == kStatusCompleted && outcome == CommandOutcome::Completed) {
+            char revision[5] = {};
+            std::memcpy(revision, &inquiry[32], 4);
+            window_.AppendLog(text::kVersionNow + std::string(revision));
+            if (std::strcmp(revision, imageVersion) == 0) {
+                window_.AppendLog(text::kRunsNewFirmware);
+                return ReadBack::Confirmed;
+            }
+            window_.AppendLog(text::kOtherVersion);
+            window_.AppendLog(text::kTurnOffAndOn);
+            return ReadBack::OtherVersion;
+        }
+        // A request the system itself could not deliver does not heal by waiting: the
+        // system has told why (once is enough).
+        if (outcome == CommandOutcome::NotDelivered) {
+            window_.AppendLog(text::kNotAsked);
+            break;
+        }
+        if (asked >= mostAsks || window_.Clock() - start >= kReadBackMilliseconds) {
+            window_.AppendLog(text::kNoAnswerBefore + std::to_string(kReadBackMilliseconds / 1000) +
+                              text::kNoAnswerAfter);
+            break;
+        }
+        window_.Wait(kReadBackPause);
+    }
+    window_.AppendLog(text::kTurnOffAndOn);
+    return ReadBack::NoAnswer;
 }

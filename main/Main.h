@@ -11,6 +11,14 @@
 #include "MainWindowUi.h"
 #include "TAtapi.h"
 
+// What the drive said when it was asked again after the last page.
+enum class ReadBack {
+    NotRun,        // no page run completed
+    Confirmed,     // it reports the image's version
+    OtherVersion,  // it answers with another version
+    NoAnswer,      // it did not answer in time
+};
+
 class TMainW {
 public:
     // container/containerSize: the KFS container that FormCreate loads.
@@ -28,11 +36,19 @@ public:
     std::unique_ptr<char[]> ImageDriveName;
     std::unique_ptr<char[]> ImageVersion;
 
+    // False where no page reaches the drive (the terminal's dry run): nothing to read back.
+    bool ReadBackVersion = true;
+    // Of the last run of btnStartClick.
+    ReadBack LastReadBack = ReadBack::NotRun;
+
 private:
     bool RefusedBeforeSending(int selected);
     bool DriveAccepted(int selected);
     // Empty when every page was written, else what the user is told.
     std::string WritePages(uint32_t pageCount, uint16_t imageCheckSum);
+    // False when the battery is too low to write; logs advice when it runs on the battery.
+    bool PowerAllowsWriting();
+    ReadBack AskVersionAgain(const char* imageVersion);
 
     MainWindowUi& window_;
     TAtapi& atapi_;

@@ -44,6 +44,25 @@ inline constexpr char kCloseRefused[] =
     "Do not power off or restart the computer.";
 inline constexpr char kShutdownReason[] = "Drive firmware is being written";
 
+// Power, checked before the last confirmation; the charge is put between the two parts.
+inline constexpr char kBatteryLowBefore[] = "The computer runs on its battery with ";
+inline constexpr char kBatteryLowAfter[] =
+    " % charge left: too little to write the drive firmware safely.\n"
+    "Connect the charger, then start again. No page has been written to the drive.";
+inline constexpr char kOnBattery[] =
+    "The computer runs on its battery. Connecting the charger before the firmware is written is advised.";
+
+// The drive asked again once the pages are written.
+inline constexpr char kVersionNow[] = "Drive firmware version now: ";
+inline constexpr char kRunsNewFirmware[] = "The drive runs the new firmware.";
+inline constexpr char kOtherVersion[] = "The drive still reports another firmware version.";
+inline constexpr char kNoAnswerBefore[] = "The drive did not answer within ";
+inline constexpr char kNoAnswerAfter[] = " seconds.";
+inline constexpr char kNotAsked[] = "The drive could not be asked for its firmware version.";
+inline constexpr char kTurnOffAndOn[] =
+    "The drive may take the new firmware only after the computer is turned off and on again; "
+    "check the drive firmware version then.";
+
 // Log lines.
 inline constexpr char kChecksumError[] = "Check Sum error !";
 }  // namespace text

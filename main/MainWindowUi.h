@@ -25,6 +25,19 @@ enum class BoxKind {
     Succeeded,
     PageFailed,         // a page write failed; the firmware on the drive is incomplete
     Refused,            // refused before anything was sent (no image, no drive selected, ...)
+    BatteryLow,         // refused before the last confirmation: the battery is nearly empty
+};
+
+// What the computer runs on, as far as the system tells.
+enum class PowerSource {
+    Unknown,    // the system does not say
+    NoBattery,  // no system battery: mains power
+    Mains,      // a battery, but the charger is connected
+    Battery,    // running on the battery
+};
+struct PowerStatus {
+    PowerSource source = PowerSource::Unknown;
+    int percent = -1;  // the battery's charge, -1 when unknown
 };
 }  // namespace ui
 
@@ -47,11 +60,19 @@ public:
     virtual int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
                                uint32_t flags) = 0;
 
-    // True when the page writes begin, false once they are over, on every way out. Meanwhile
+    // True when the page writes begin, false once they are over and the drive has been asked
+    // again after them, on every way out. Meanwhile
     // nothing may cut them short: the window keeps Start and the drive list off, refuses to
     // close, keeps the system awake and blocks a shutdown.
     virtual void SetWriting(bool writing) = 0;
 
     // Handles the window messages that are waiting, then returns.
     virtual void ProcessPendingMessages() = 0;
+
+    // What the computer runs on now.
+    virtual ui::PowerStatus Power() = 0;
+    // Waits this long while the window goes on handling its messages.
+    virtual void Wait(uint32_t milliseconds) = 0;
+    // Milliseconds from any fixed point, wrapping; only differences count.
+    virtual uint32_t Clock() = 0;
 };

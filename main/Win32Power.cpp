@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "PowerStatusWin32.h"
+
 namespace {
 
 template <typename Function>
@@ -32,4 +34,10 @@ void BlockShutdown(HWND window, bool on, const char* reason) {
     } else if (!on && destroy) {
         destroy(window);
     }
+}
+
+ui::PowerStatus SystemPower() {
+    SYSTEM_POWER_STATUS status{};
+    if (!GetSystemPowerStatus(&status)) return {};
+    return PowerFromSystemStatus(status.ACLineStatus, status.BatteryFlag, status.BatteryLifePercent);
 }

@@ -139,6 +139,19 @@ void Win32MainWindow::ProcessPendingMessages() {
     }
 }
 
+ui::PowerStatus Win32MainWindow::Power() { return SystemPower(); }
+
+void Win32MainWindow::Wait(uint32_t milliseconds) {
+    // In short slices, so that the window stays answering; a window that is gone has nothing to wait for.
+    const DWORD start = GetTickCount();
+    while (window_ && !quit_ && GetTickCount() - start < milliseconds) {
+        ProcessPendingMessages();
+        Sleep(20);
+    }
+}
+
+uint32_t Win32MainWindow::Clock() { return GetTickCount(); }
+
 void Win32MainWindow::Layout() {
     if (!panel_) return;
     RECT client;

@@ -38,6 +38,9 @@ public:
                        uint32_t flags) override;
     void SetWriting(bool writing) override;
     void ProcessPendingMessages() override;
+    ui::PowerStatus Power() override;
+    void Wait(uint32_t milliseconds) override;
+    uint32_t Clock() override;
 
 private:
     static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,6 +1,7 @@
 #include "TerminalWindow.h"
 
 #include <cctype>
+#include <chrono>
 
 namespace {
 
@@ -44,6 +45,22 @@ void TerminalWindow::AppendLog(const std::string& line) {
     if (barOpen_) std::fputs("\r\033[K", out_);
     std::fprintf(out_, "%s\n", line.c_str());
     if (barOpen_) DrawBar();
+}
+
+void TerminalWindow::Wait(uint32_t milliseconds) {
+    std::fflush(out_);
+    if (sleep) {
+        sleep(milliseconds);
+    } else {
+        waited_ += milliseconds;
+    }
+}
+
+uint32_t TerminalWindow::Clock() {
+    if (!sleep) return waited_;
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 void TerminalWindow::SelectDeviceItem(int index) {

@@ -39,6 +39,14 @@ public:
         if (onWriting) onWriting(writing);
     }
     void ProcessPendingMessages() override { std::fflush(out_); }
+    ui::PowerStatus Power() override { return power ? power() : ui::PowerStatus{}; }
+    void Wait(uint32_t milliseconds) override;
+    uint32_t Clock() override;
+
+    // What the computer runs on; unknown when not set.
+    std::function<ui::PowerStatus()> power;
+    // Sleeps for real; when not set (a simulated drive) the time passes at once.
+    std::function<void(uint32_t milliseconds)> sleep;
 
     // Called with true when the page writes begin and with false when they are over.
     std::function<void(bool)> onWriting;
@@ -69,5 +77,6 @@ private:
     int selected_ = -1;
     uint32_t progressMax_ = 0, position_ = 0;
     bool barOpen_ = false;
+    uint32_t waited_ = 0;  // the time that passed at once, without `sleep`
     bool succeeded_ = false, refused_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include "DryRunChannel.h"
 #include "EmbeddedContainer.h"
+#include "Firmware.h"
 #include "Kfs.h"
 #include "Main.h"
 #include "MainTexts.h"
@@ -19,14 +20,25 @@
 
 namespace {
 
-constexpr char kCases[] = "match (default), other-name, other-hwid, newer, fail-page:N";
+constexpr char kCases[] =
+    "match (default), other-name, other-hwid, newer, fail-page:N, keeps-old, late-answer:S, no-answer";
+// How long the drive of late-answer:S may stay silent after the last page, in seconds.
+constexpr int kMostLateSeconds = 120;
+// INQUIRY reaches a simulated drive once when it is listed and once when it is checked;
+// the next one is the first question after the last page.
+constexpr int kFirstInquiryAfterPages = 3;
 constexpr char kUsage[] =
     "usage: updater list [--simulate[=CASE]]\n"
     "       updater info [--simulate[=CASE]]\n"
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
     "       updater --help\n";
 
-std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n"; }
+constexpr char kExitCodes[] =
+    "exit: 0 done (flash: every page written and the drive reports the image's version),\n"
+    "      1 refused or failed, 2 usage error, 3 every page written but the drive did not\n"
+    "      report the image's version, 4 done but part of the output could not be written\n";
+
+std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kExitCodes; }
 
 bool AsksForHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
@@ -76,11 +88,28 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
     return {};
 }
 
+// The built-in image's page count and version; no pages when it does not load.
+struct ImageFacts {
+    uint32_t pages = 0;
+    std::string version;
+};
+ImageFacts BuiltInImage() {
+    SKFSParameter parameter;
+    uint32_t length = 0;
+    const std::unique_ptr<uint8_t[]> image =
+        LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter);
+    if (!image) return {};
+    const std::unique_ptr<char[]> version = GetVersion(image.get(), length);
+    return {length >> kPageShift, version ? version.get() : ""};
+}
+
 // The virtual drive each simulated case stands for; false for an unknown case.
 // failedPage: the page of fail-page:N, 0 for the other cases.
-bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& drive, int& failedPage) {
+bool SimulatedDrive(const std::string& name, const ImageFacts& image, std::unique_ptr<VirtualDrive>& drive,
+                    int& failedPage) {
     VirtualDriveConfig config;
     failedPage = 0;
+    int silentSeconds = 0;
     if (name == "match") {
     } else if (name == "other-name") {
         config.vendorProduct = "VELD    DVD-RW KX5200   ";
@@ -90,24 +119,29 @@ bool SimulatedDrive(const std::string& name, std::unique_ptr<VirtualDrive>& driv
     } else if (name == "newer") {
         config.revision = "1.10";
     } else if (name.rfind("fail-page:", 0) == 0 && PositiveNumber(name.substr(10), failedPage)) {
+    } else if (name == "keeps-old") {
+        config.revision = "1.01";
+    } else if (name.rfind("late-answer:", 0) == 0 && PositiveNumber(name.substr(12), silentSeconds) &&
+               silentSeconds <= kMostLateSeconds) {
+    } else if (name == "no-answer") {
+        silentSeconds = kMostLateSeconds;
     } else {
         return false;
+    }
+    // A drive that took the whole image reports its version, except the one that keeps its old firmware.
+    if (name != "keeps-old") {
+        config.flashedRevision = image.version;
+        config.flashedAfterPages = static_cast<int>(image.pages);
     }
     drive = std::make_unique<VirtualDrive>(config);
     // Medium error, "write error": what a drive answers when a page does not take.
     if (failedPage > 0) drive->FailCommand(kPageWriteOpcode, failedPage, 2, 3, 0x0C, 0);
+    // Not ready, "becoming ready": a drive that restarts with its new firmware. It is asked once a second.
+    for (int n = 0; n < silentSeconds; ++n) drive->FailCommand(kInquiryOpcode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
     return true;
 }
 
 const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get() : "(none)"; }
-
-// The pages of the built-in image; 0 when it does not load.
-uint32_t ImagePages() {
-    SKFSParameter parameter;
-    uint32_t length = 0;
-    if (!LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), length, parameter)) return 0;
-    return length >> kPageShift;
-}
 
 // What the signal that came during the page writes means for the drive, on both streams.
 void TellSignal(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o, int signal) {
@@ -126,7 +160,7 @@ void TellSignal(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
 }
 
 // Output that could not be written is told (where that can still be done) and changes
-// a success into kExitOutputLost; the page writes went on regardless.
+// a success into kExitOutputLost; the page writes went on regardless. Any other code stays.
 int WithOutputChecked(const UpdaterStreams& s, int code) {
     const bool outLost = std::fflush(s.out) != 0 || std::ferror(s.out) != 0;
     const bool errLost = std::fflush(s.err) != 0 || std::ferror(s.err) != 0;
@@ -182,6 +216,7 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
     if (o.dryRun) atapi.Route(&dryRun);
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
+    form.ReadBackVersion = !o.dryRun;
     form.FormCreate();
     const int found = static_cast<int>(window.Items().size());
     if (found == 0 || o.index > found) {
@@ -217,7 +252,12 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
         TellSignal(s, window, o, signal);
         return kExitRefused;
     }
-    return window.Succeeded() && !window.Refused() ? kExitDone : kExitRefused;
+    if (!window.Succeeded() || window.Refused()) return kExitRefused;
+    if (o.dryRun || form.LastReadBack == ReadBack::Confirmed) return kExitDone;
+    std::fprintf(s.err, "updater: every page was written, but the drive did not report the firmware version %s; "
+                        "turn the computer off and on, then check the drive's version\n",
+                 form.ImageVersion ? form.ImageVersion.get() : "");
+    return kExitUnconfirmed;
 }
 
 namespace {
@@ -231,16 +271,15 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     std::string error = Parse(args, o);
     std::unique_ptr<VirtualDrive> drive;
     int failedPage = 0;
-    if (error.empty() && o.simulate && !SimulatedDrive(o.simulateCase, drive, failedPage)) {
+    const ImageFacts image = o.simulate ? BuiltInImage() : ImageFacts{};
+    if (error.empty() && o.simulate && !SimulatedDrive(o.simulateCase, image, drive, failedPage)) {
         error = (o.simulateCase.empty() ? std::string("--simulate= needs a case")
                                         : "unknown simulated drive \"" + o.simulateCase + "\"") +
                 "; the cases are " + kCases;
     }
-    if (error.empty() && failedPage > 0) {
-        const uint32_t pages = ImagePages();
-        if (pages > 0 && static_cast<uint32_t>(failedPage) > pages)
-            error = "fail-page:" + std::to_string(failedPage) + " is past the image's " + std::to_string(pages) +
-                    " pages";
+    if (error.empty() && failedPage > 0 && image.pages > 0 && static_cast<uint32_t>(failedPage) > image.pages) {
+        error = "fail-page:" + std::to_string(failedPage) + " is past the image's " + std::to_string(image.pages) +
+                " pages";
     }
     if (!error.empty()) {
         std::fprintf(s.err, "updater: %s\n%s", error.c_str(), Usage().c_str());
@@ -252,7 +291,12 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     options.interactive = s.ask != nullptr;
     options.progressBar = s.outIsTerminal;
     TerminalWindow window(options, s.out, s.err, s.in, s.ask);
-    if (!o.simulate && o.command != "info") return RunOnDrives(s, window, o);
+    window.power = [&s] { return MachinePower(s); };
+    if (!o.simulate && o.command != "info") {
+        window.sleep = SleepMilliseconds;
+        return RunOnDrives(s, window, o);
+    }
+    // A simulated drive's time passes at once.
 
     VirtualChannel channel;
     if (drive) channel.AddDrive(*drive);

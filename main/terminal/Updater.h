@@ -10,9 +10,10 @@
 class SgSystem;
 class VirtualDrive;
 
-// kExitOutputLost: the command did all it had to, but part of what it printed could not be
-// written (a closed pipe, a full disk); a failure keeps kExitRefused.
-inline constexpr int kExitDone = 0, kExitRefused = 1, kExitUsage = 2, kExitOutputLost = 3;
+// kExitUnconfirmed: every page was written, but the drive did not report the image's version
+// when asked again. kExitOutputLost: the command did all it had to, but part of what it
+// printed could not be written (a closed pipe, a full disk); a failure keeps its own code.
+inline constexpr int kExitDone = 0, kExitRefused = 1, kExitUsage = 2, kExitUnconfirmed = 3, kExitOutputLost = 4;
 
 struct UpdaterStreams {
     std::FILE* out = stdout;

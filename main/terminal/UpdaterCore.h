@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "Machine.h"
 #include "TAtapi.h"
 #include "TerminalWindow.h"
 #include "Updater.h"

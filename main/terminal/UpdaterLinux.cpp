@@ -2,6 +2,7 @@
 // the mount refusal.
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "Kfs.h"
 #include "Main.h"
 #include "MountCheck.h"
+#include "PowerSupplyLinux.h"
 #include "SgChannel.h"
 #include "SgDiscovery.h"
 #include "SgSystem.h"
@@ -64,6 +66,15 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
 }  // namespace
 
 bool IsPlatformHelpOption(const std::string&) { return false; }
+
+ui::PowerStatus MachinePower(const UpdaterStreams& s) { return ReadPowerSupply(s.sysfsRoot + "/class/power_supply"); }
+
+void SleepMilliseconds(uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal that is held or ignored does not cut the pause short.
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
 
 UpdaterStreams ProcessStreams() {
     // A closed standard stream would hand its number to the next file opened, a drive's

@@ -3,7 +3,9 @@
 # kernel: in the rig's QEMU guest, tcmu_drive serves the drive model through
 # the kernel's SCSI target (a TCMU user backstore behind a loopback target),
 # which the guest's sr and sg drivers take for one more CD-ROM drive. One boot:
-# the static Linux program flashes the demo image whole, meets a rejected page,
+# the static Linux program flashes the demo image whole (the drive then reports
+# the image's version when asked again) and flashes a drive that keeps its old
+# version (exit 3), meets a rejected page,
 # a page that never answers, SIGINT and SIGTERM during a slowed flash and a
 # drive of another name; the x86_64 console program under wine flashes it
 # through wine's pass-through and meets a rejected page. Checks what the
@@ -23,7 +25,8 @@ KFSTOOL=$B/native/tools/kfstool
 OUT=$B/rig/tcmu
 # The faults of the runs: the page each rejects or leaves unanswered, and the sense of a rejection.
 REJECT_PAGE=3 WINDOWS_REJECT_PAGE=5 HANG_PAGE=2 SENSE=3:0C:00
-FLASHED_REVISION=1.03
+# The complete flash's drive starts at OLD_REVISION and reports the demo image's version once it took every page.
+OLD_REVISION=1.01 FLASHED_REVISION=1.02
 TCMU_MODULES=$(sed -n 's/^TCMU_MODULES="\(.*\)"$/\1/p' "$RIG/tcmu.sh")
 start=$SECONDS
 failed=0
@@ -63,7 +66,7 @@ HANG_SHA=$({ head -c $(((HANG_PAGE - 1) * 16384)) "$OUT/demo.bin"; tail -c +$((H
 guest=$OUT/guest.sh
 cat >"$guest" <<EOF
 REJECT=$REJECT_PAGE:$SENSE WINDOWS_REJECT=$WINDOWS_REJECT_PAGE:$SENSE HANG=$HANG_PAGE
-FLASHED=$FLASHED_REVISION:$PAGES PLATFORMS="$PLATFORMS"
+OLD=$OLD_REVISION FLASHED=$FLASHED_REVISION:$PAGES PLATFORMS="$PLATFORMS"
 EOF
 cat >>"$guest" <<'EOF'
 . /rig/tcmu.sh
@@ -105,10 +108,13 @@ tcmu_link || exit 1
 done_drive
 echo "node: $TCMU_SR"
 
-drive full --flashed-revision $FLASHED
+drive full --revision $OLD --flashed-revision $FLASHED
 run list ./updater list
 run full ./updater flash --device $TCMU_SR --yes
 run after ./updater list
+done_drive
+drive kept --revision $OLD
+run kept ./updater flash --device $TCMU_SR --yes
 done_drive
 drive reject --fail-page $REJECT
 run reject ./updater flash --device $TCMU_SR --yes
@@ -162,7 +168,7 @@ cp "$OUT/output.log" "$OUT/runs.log"
 check() {
     awk -v platforms="$PLATFORMS" -v pages="$PAGES" -v full_sha="$FULL_SHA" -v hang_sha="$HANG_SHA" \
         -v reject_page="$REJECT_PAGE" -v windows_reject_page="$WINDOWS_REJECT_PAGE" -v hang_page="$HANG_PAGE" \
-        -v sense="$SENSE" -v flashed="$FLASHED_REVISION" -f "$RIG/trace.awk" -f "$RIG/tcmu_checks.awk" "$1"
+        -v sense="$SENSE" -v old="$OLD_REVISION" -v flashed="$FLASHED_REVISION" -f "$RIG/trace.awk" -f "$RIG/tcmu_checks.awk" "$1"
 }
 if ! check "$OUT/runs.log"; then
     failed=1
@@ -179,7 +185,12 @@ a full flash whose image differs|s/^\(full\.image: \)./\10/
 a full flash with a field that did not fit|/^full\.drive: PAGES/i full.drive: MISMATCH page 9: page checksum 0000, data sums to 1234
 a full flash that exited 1|s/^full\.rc: 0$/full.rc: 1/
 a full flash without its last line|/^full\.out: Yes!: Flash Succeed!/d
-a listing after the flash with the old version|/^after\.out: \[ 3 \]/s/1\.03/1.02/
+a listing after the flash with the old version|/^after\.out: \[ 3 \]/s/1\.02/1.01/
+a full flash whose version was not read back|/^full\.out: Drive firmware version now: /d
+a full flash whose read-back came before the last page|/^full\.drive: CMD .* page=64$/{h;d};/^full\.drive: PAGES/{x;G}
+a kept version that exited 0|s/^kept\.rc: 3$/kept.rc: 0/
+a kept version whose read-back came before the last page|/^kept\.drive: CMD .* page=64$/{h;d};/^kept\.drive: PAGES/{x;G}
+a kept version without the advice|/^kept\.out: The drive may take the new firmware only after/d
 a listing without the drive|/^list\.out: \[ 3 \]/d
 a rejected page that was not the last sent|/^reject\.drive: PAGES/i reject.drive: CMD id=1 cdb=FD 07 56 45 4C 44 00 00 77 D8 length=16384 status=0 page=3
 a rejection with another sense key|/^reject\.out: Status 2/s/sense key 03h/sense key 05h/

@@ -72,9 +72,18 @@ expect failed "a rejected page stops the write, naming the page" 1 \
 
 : >"$work/aspi.log"
 run flashed flash --yes
-expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Succeed!$'
+expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Succeed!$' \
+    out '^Drive firmware version now: 1\.02$' out '^The drive runs the new firmware\.$'
 [ "$(page_writes)" = 64 ] && ! grep -q '^MISMATCH' "$work/aspi.log" &&
     pass "64 page writes reached the drive, each with its checksums" || fail "64 page writes reached the drive ($(page_writes))"
+
+: >"$work/aspi.log"
+# A drive that still reports its old version after the last page: written, but not confirmed.
+: >"$work/aspi.log"
+UPDATER_VDRIVES="0:0:0=newer" run kept flash --yes
+expect kept "a drive that keeps its old version exits 3" 3 out '^Drive firmware version now: 1\.10$' \
+    out '^Yes!: Flash Succeed!$' err '^updater: every page was written, but the drive did not report the firmware version 1\.02;'
+[ "$(page_writes)" = 64 ] && pass "the kept version came after all 64 pages" || fail "the kept version came after all 64 pages ($(page_writes))"
 
 : >"$work/aspi.log"
 UPDATER_ASPI_NEVER=FD run waited flash --yes

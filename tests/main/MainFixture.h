@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FakeOs.h"
+#include "Firmware.h"
 #include "Kfs.h"
 #include "Main.h"
 #include "ScriptedWindow.h"
@@ -75,13 +76,16 @@ protected:
         for (int i = 3; i >= 0; --i, value >>= 4) text[i] = digits[value & 0xF];
         return text;
     }
-    // The log lines of one complete run over `image`.
+    // The log lines of one complete run over `image`, on a drive that then reports the image's version.
     static std::vector<std::string> RunLog(const std::vector<uint8_t>& image) {
         std::vector<std::string> lines{"Firmware Checksum : " + Hex4(Sum(image.data(), image.size()))};
         for (size_t p = 0; p < image.size() / testimage::kPage; ++p) {
             lines.push_back("Page " + std::to_string(p + 1) + " Checksum : " +
                             Hex4(Sum(&image[p * testimage::kPage], testimage::kPage)));
         }
+        const auto version = GetVersion(image.data(), static_cast<uint32_t>(image.size()));
+        lines.push_back("Drive firmware version now: " + std::string(version ? version.get() : ""));
+        lines.push_back("The drive runs the new firmware.");
         return lines;
     }
 

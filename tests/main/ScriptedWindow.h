@@ -82,6 +82,18 @@ public:
         if (onPump) onPump();
     }
 
+    ui::PowerStatus Power() override {
+        Record("Power");
+        return power;
+    }
+    // No real time passes: the clock moves by the waits alone.
+    void Wait(uint32_t milliseconds) override {
+        Record("Wait " + std::to_string(milliseconds));
+        clock += milliseconds;
+        if (onWait) onWait();
+    }
+    uint32_t Clock() override { return clock; }
+
     std::string caption;
     std::vector<std::string> log;
     std::vector<std::string> items;
@@ -91,6 +103,9 @@ public:
     std::vector<Box> boxes;
     std::vector<std::string> calls;
     bool writing = false;  // between the begin and the end of the page writes
+    ui::PowerStatus power{ui::PowerSource::NoBattery, -1};
+    uint32_t clock = 0;
+    std::function<void()> onWait;            // runs inside Wait
     std::function<void()> onPump;            // runs inside ProcessPendingMessages
     std::function<void(const Box&)> onBox;   // runs inside ShowMessageBox
 

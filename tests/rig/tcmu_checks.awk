@@ -90,6 +90,17 @@ function check_whole(d, L,    why) {
     check(why == "", L ": the drive took all " pages " pages once, in order, the image byte-equal to the demo image", why)
 }
 
+# The INQUIRY commands drive d got after its last page write (a listing afterwards sends one more).
+function inquiries_after_pages(d,    i, t, n) {
+    n = 0
+    for (i = 0; i < lines(d, "drive"); i++) {
+        t = line[d, "drive", i]
+        if (t ~ /^(CMD|HELD) id=[0-9]+ cdb=FD /) n = 0
+        else if (t ~ /^CMD id=[0-9]+ cdb=12 /) n++
+    }
+    return n
+}
+
 # A flash refused at page `at` with the sense `sense`: the drive got `at` page writes, the last rejected.
 function check_rejected(r, at, L, name,    i, why, key, k) {
     split(sense, key, ":")
@@ -132,16 +143,38 @@ END {
     check(torn_down, "teardown: the target and the backstore were removed", "")
 
     # --- the complete flash, and what the drive reports afterwards
-    check(find_match("list", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  " node "$") >= 0 && line["list", "rc", 0] == "0",
+    old_re = old
+    gsub(/[.]/, "[.]", old_re)
+    check(find_match("list", "out", "^\\[ [0-9]+ \\] " drive_text "  " old_re "  " node "$") >= 0 && line["list", "rc", 0] == "0",
           "Linux: list shows the drive with its texts at " node, summary("list") "; listed " first("list", "out"))
     check(line["full", "rc", 0] == "0" && count_line("full", "out", "Yes!: Flash Succeed!") == 1 && !lines("full", "err"),
           "Linux: a complete flash ends \"Flash Succeed!\", exit 0", summary("full"))
     check_whole("full", "Linux complete flash")
+    i = find_prefix("full", "out", "Drive firmware version now: ")
+    check(i >= 0 && line["full", "out", i] == "Drive firmware version now: " flashed &&
+          line["full", "out", i + 1] == "The drive runs the new firmware." &&
+          line["full", "out", i + 2] == "Yes!: Flash Succeed!" && inquiries_after_pages("full") >= 1,
+          "Linux: after the last page the drive is asked again and reports " flashed ", the image's version",
+          "read back " quote(i >= 0 ? line["full", "out", i] " " line["full", "out", i + 1] : "(none)") "; " \
+          inquiries_after_pages("full") " INQUIRY after the pages")
     check(find_match("after", "out", "^\\[ [0-9]+ \\] " drive_text "  " flashed "  " node "$") >= 0,
           "Linux: list afterwards reads back the version the drive reports after the write, " flashed,
           "listed " first("after", "out"))
 
     check_rejected("reject", reject_page, "Linux", "reject")
+
+    # --- a drive that keeps its old version after every page was written
+    i = find_prefix("kept", "out", "Drive firmware version now: ")
+    check(line["kept", "rc", 0] == "3" && i >= 0 && line["kept", "out", i] == "Drive firmware version now: " old &&
+          line["kept", "out", i + 1] == "The drive still reports another firmware version." &&
+          index(line["kept", "out", i + 2], "The drive may take the new firmware only after the computer is turned off and on") == 1 &&
+          count_line("kept", "out", "Yes!: Flash Succeed!") == 1 &&
+          index(line["kept", "err", 0], "updater: every page was written, but the drive did not report the firmware version " flashed ";") == 1 &&
+          inquiries_after_pages("kept") >= 1,
+          "Linux: a drive that still reports " old " after the last page: the advice to turn the computer off and on, exit 3",
+          summary("kept") "; read back " quote(i >= 0 ? line["kept", "out", i] : "(none)") "; " \
+          inquiries_after_pages("kept") " INQUIRY after the pages")
+    check_whole("kept", "Linux flash of a drive that keeps its version")
 
     # --- a page that never answers: the transport's time-out decides
     read_drive("hang")

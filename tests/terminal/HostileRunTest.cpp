@@ -99,7 +99,7 @@ TEST_F(HostileRun, OutputThatCannotBeWrittenNeverStopsThePageWrites) {
     pid = Start({"flash", "--simulate", "--yes"}, none, -1, closedErr);
     waitpid(pid, &status, 0);
     close(closedErr);
-    EXPECT_EQ(ExitCode(status), 3);
+    EXPECT_EQ(ExitCode(status), 4);
     EXPECT_EQ(Contents(dir / "closed-err"),
               "updater: part of the output to standard output could not be written; "
               "the command itself was carried out to its end\n");

@@ -37,6 +37,8 @@ Outcome Updater(const std::vector<std::string>& args) {
     s.out = out.get();
     s.err = err.get();
     s.in = in.get();
+    // A machine that does not tell its power: the flash goes on, whatever this one runs on.
+    s.sysfsRoot = "/nonexistent";
     Outcome r;
     s.simulatedDriveDone = [&r](const VirtualDrive& drive) {
         r.commands = drive.Commands();
@@ -105,6 +107,42 @@ TEST(UpdaterFlash, MatchingDriveGetsEveryPage) {
     EXPECT_EQ(static_cast<int>(Starting(r.out, "Page ").size()), r.pagesWritten);
     EXPECT_EQ(static_cast<int>(Starting(r.out, "Progress: ").size()), r.pagesWritten);
     EXPECT_TRUE(r.mismatches.empty());
+}
+
+TEST(UpdaterFlash, TheVersionReadBackAfterTheLastPageDecidesBetweenExitZeroAndThree) {
+    const std::string advice =
+        "The drive may take the new firmware only after the computer is turned off and on again; "
+        "check the drive firmware version then.";
+    const std::string unconfirmed =
+        "updater: every page was written, but the drive did not report the firmware version 1.02; "
+        "turn the computer off and on, then check the drive's version\n";
+    struct Case {
+        const char* simulate;
+        int exitCode;
+        int inquiriesAfterPages;
+        std::vector<std::string> lines;  // between the last page's progress and the success box
+    } cases[] = {
+        {"match", 0, 1, {"Drive firmware version now: 1.02", "The drive runs the new firmware."}},
+        {"late-answer:7", 0, 8, {"Drive firmware version now: 1.02", "The drive runs the new firmware."}},
+        {"keeps-old", 3, 1,
+         {"Drive firmware version now: 1.01", "The drive still reports another firmware version.", advice}},
+        {"no-answer", 3, 61, {"The drive did not answer within 60 seconds.", advice}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.simulate);
+        const Outcome r = Updater({"flash", std::string("--simulate=") + c.simulate, "--yes"});
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.err, c.exitCode == 0 ? "" : unconfirmed);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_GE(lines.size(), c.lines.size() + 2);
+        EXPECT_EQ(lines[lines.size() - c.lines.size() - 2], "Progress: 64 of 64 pages");
+        EXPECT_EQ(std::vector<std::string>(lines.end() - c.lines.size() - 1, lines.end() - 1), c.lines);
+        EXPECT_EQ(lines.back(), "Yes!: Flash Succeed!");
+        EXPECT_EQ(r.pagesWritten, 64);
+        int after = 0;
+        for (auto it = r.commands.rbegin(); it != r.commands.rend() && it->cdb[0] == 0x12; ++it) ++after;
+        EXPECT_EQ(after, c.inquiriesAfterPages);
+    }
 }
 
 TEST(UpdaterFlash, MismatchesAreRefusedWhateverTheOptions) {
@@ -239,7 +277,8 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(Lines(Program("flash --index 21").err)[0], "updater: --index needs a drive number from 1 to 20");
     EXPECT_EQ(Lines(Program("flash --simulate=fail-page:65").err)[0],
               "updater: fail-page:65 is past the image's 64 pages");
-    const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N";
+    const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N, "
+                              "keeps-old, late-answer:S, no-answer";
     EXPECT_EQ(Lines(Program("flash --simulate=").err)[0], "updater: --simulate= needs a case" + cases);
     EXPECT_EQ(Lines(Program("list --simulate=odd").err)[0], "updater: unknown simulated drive \"odd\"" + cases);
     for (const char* help : {"--help", "-h", "flash --help"}) {
