@@ -19,9 +19,10 @@ std::nullptr_t Reject(KfsRejection* why, KfsRejection reason) {
     return nullptr;
 }
 
-// Allocates and zero-fills; null when the memory is not there.
+// Allocates without filling: FillSlots writes every byte. Null when the
+// memory is not there.
 std::unique_ptr<uint8_t[]> AllocateImage(uint32_t length) {
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length == 0 ? 1 : length]());
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length == 0 ? 1 : length]);
 }
 
 // The container must hold every bank's stored bytes from dataStart on, and
@@ -37,15 +38,17 @@ KfsRejection CheckBanks(const std::vector<uint32_t>& lengths, uint64_t dataStart
     return end <= size ? KfsRejection::None : KfsRejection::Truncated;
 }
 
-// Copies each bank into its slot and descrambles it there when asked.
+// Writes every slot: the bank's stored bytes, descrambled there when asked
+// while they are still in the cache, then zeros to the slot's end.
 template <typename DescrambleBank>
 void FillSlots(uint8_t* image, const uint8_t* data, const std::vector<uint32_t>& lengths,
                uint32_t slotSize, DescrambleBank descramble) {
     for (size_t i = 0; i < lengths.size(); ++i) {
         uint8_t* slot = image + i * static_cast<size_t>(slotSize);
         std::memcpy(slot, data, lengths[i]);
-        data += lengths[i];
         descramble(slot, lengths[i]);
+        std::memset(slot + lengths[i], 0, slotSize - lengths[i]);
+        data += lengths[i];
     }
 }
 
