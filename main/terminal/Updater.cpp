@@ -2,11 +2,15 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 
+#include "BuildVersion.h"
+#include "ContainerJson.h"
 #include "DryRunOsApi.h"
 #include "EmbeddedContainer.h"
+#include "Firmware.h"
 #include "Kfs.h"
 #include "Main.h"
 #include "MainTexts.h"
@@ -21,15 +25,22 @@ namespace {
 constexpr char kCases[] = "match (default), other-name, other-hwid, newer, fail-page:N";
 constexpr char kUsage[] =
     "usage: updater list [--simulate[=CASE]]\n"
-    "       updater info [--simulate[=CASE]]\n"
+    "       updater info [--json] [--simulate[=CASE]]\n"
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
-    "       updater --help\n";
+    "       updater --help\n"
+    "       updater --version\n";
 
 std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n"; }
 
 bool AsksForHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h" || IsPlatformHelpOption(a)) return true;
+    return false;
+}
+
+bool AsksForVersion(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--version") return true;
     return false;
 }
 
@@ -54,6 +65,8 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
         } else if (a.rfind("--simulate=", 0) == 0) {
             o.simulate = true;
             o.simulateCase = a.substr(11);
+        } else if (o.command == "info" && a == "--json") {
+            o.json = true;
         } else if (flash && a == "--yes") {
             o.yes = true;
         } else if (flash && a == "--dry-run") {
@@ -141,11 +154,24 @@ int WithOutputChecked(const UpdaterStreams& s, int code) {
     return code == kExitDone ? kExitOutputLost : code;
 }
 
-int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
+int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os, bool json) {
     TAtapi atapi(os);
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
+    if (json) {
+        if (!form.Image.data) {
+            std::fprintf(s.err, "updater: %s\n", text::kNoContainer);
+            return kExitRefused;
+        }
+        const std::string& caption = window.Caption();
+        std::fprintf(s.out, "{\"formatVersion\":%d,\"programVersion\":%s,%s,\"caption\":%s,\"pages\":%u}\n",
+                     kJsonFormatVersion, JsonString(BuildVersion(), std::strlen(BuildVersion())).c_str(),
+                     ContainerJsonMembers(EmbeddedContainerData(), parameter, form.Image, ReadIdentity(form.Image))
+                         .c_str(),
+                     JsonString(caption.data(), caption.size()).c_str(), form.Image.length >> 14);
+        return kExitDone;
+    }
     std::fprintf(s.out, "Caption: %s\n", window.Caption().c_str());
     std::fprintf(s.out, "Stored checksum: %s\n", Hex4(parameter.checksum).c_str());
     std::fprintf(s.out, "Computed checksum: %s\n", Hex4(form.ImageCheckSum).c_str());
@@ -158,6 +184,17 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, OsApi& os) {
         return kExitRefused;
     }
     return kExitDone;
+}
+
+// The build's version and the firmware the program carries.
+void PrintVersion(std::FILE* out) {
+    FirmwareImage image;
+    SKFSParameter parameter;
+    LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), image, parameter);
+    const ImageIdentity id = ReadIdentity(image);
+    std::fprintf(out, "updater %s\nfirmware: drive name %s, firmware version %s\n", BuildVersion(),
+                 JsonString(id.driveName.get(), firmware::kDriveNameLength).c_str(),
+                 JsonString(id.version.get(), firmware::kVersionLength).c_str());
 }
 
 }  // namespace
@@ -228,6 +265,10 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
         std::fputs(Usage().c_str(), s.out);
         return kExitDone;
     }
+    if (AsksForVersion(args)) {
+        PrintVersion(s.out);
+        return kExitDone;
+    }
     UpdaterOptions o;
     std::string error = Parse(args, o);
     std::unique_ptr<VirtualDrive> drive;
@@ -261,7 +302,7 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
 
     int code;
     if (o.command == "info") {
-        code = Info(s, window, os);
+        code = Info(s, window, os, o.json);
     } else if (o.command == "list") {
         code = List(s, window, os, o.simulate ? " (virtual drive)" : "");
     } else {
