@@ -23,9 +23,15 @@ TEST(Descramble, MatchesTheTransformByPosition) {
     for (size_t n = 0; n <= 2 * 512 + 8; ++n) {
         const uint8_t key = static_cast<uint8_t>(rng());
         const auto plain = RandomBytes(n, static_cast<uint32_t>(rng()));
+        const auto expected = handmade::Scramble(plain, key);
         auto bytes = plain;
         Descramble(bytes.data(), static_cast<uint32_t>(n), key);
-        ASSERT_EQ(bytes, handmade::Scramble(plain, key)) << "n=" << n << " key=" << int(key);
+        ASSERT_EQ(bytes, expected) << "n=" << n << " key=" << int(key);
+        std::vector<uint8_t> copied(n + 1, 0xEE);  // one byte more, which must stay
+        DescrambleCopy(copied.data(), plain.data(), static_cast<uint32_t>(n), key);
+        ASSERT_EQ(copied.back(), 0xEE) << "n=" << n;
+        copied.pop_back();
+        ASSERT_EQ(copied, expected) << "copying, n=" << n << " key=" << int(key);
     }
 }
 
