@@ -4,23 +4,26 @@
 
 #include "Firmware.h"
 
-std::string JsonString(const char* text, size_t length) {
-    if (!text) return "null";
+std::string QuotedBytes(const char* text, size_t length, std::string (*escape)(unsigned char byte)) {
     std::string out = "\"";
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
             out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        }
+        else
+            out += escape(c);
     }
     return out + "\"";
+}
+
+std::string JsonString(const char* text, size_t length) {
+    if (!text) return "null";
+    return QuotedBytes(text, length, [](unsigned char c) {
+        if (c == '"' || c == '\\') return std::string{'\\', static_cast<char>(c)};
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", c);
+        return std::string(code);
+    });
 }
 
 ImageIdentity ReadIdentity(const FirmwareImage& image) {

@@ -13,6 +13,10 @@
 // goes away (new keys may come without it).
 inline constexpr int kJsonFormatVersion = 1;
 
+// `length` bytes of `text` in double quotes: printable ASCII as it is, the
+// quote, the backslash and every other byte as `escape` writes it.
+std::string QuotedBytes(const char* text, size_t length, std::string (*escape)(unsigned char byte));
+
 // A JSON string of exactly `length` bytes, or null for a null text. Any byte
 // gives valid JSON: quotes, backslashes, control bytes and bytes above 126 are
 // written as escapes (a byte above 127 as the code point of the same number).

@@ -36,18 +36,11 @@ int Failure(const std::string& why) {
 // byte that is not printable ASCII written as \xNN.
 std::string Quoted(const char* text, size_t length) {
     if (!text) return "(absent)";
-    std::string out = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        }
-    }
-    return out + "\"";
+    return QuotedBytes(text, length, [](unsigned char c) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02X", c);
+        return std::string(code);
+    });
 }
 
 // An input path as messages show it: as it is when plain, else quoted, so
