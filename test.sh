@@ -37,6 +37,15 @@ fuzz() {
         fuzz/run.sh "$B/fuzz/fuzz" "${UPDATER_FUZZ_SECONDS:-30}"
 }
 bench() { "$B/native/bench/updater_bench" --benchmark_min_time=0.2; }
+# Every manual page formats without a warning.
+manuals() {
+    local page warnings ok=0
+    for page in man/*.1; do
+        warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+        [ -z "$warnings" ] || { echo "$page:"; echo "$warnings"; ok=1; }
+    done
+    return $ok
+}
 windows() {
     build_tree "$B/win32" -DCMAKE_TOOLCHAIN_FILE="$UPDATER_ROOT/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release &&
         build_tree "$B/win64" -DCMAKE_TOOLCHAIN_FILE="$UPDATER_ROOT/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
@@ -50,6 +59,9 @@ step "windows builds" windows
 # The release program as users get it: its imports, and the same bytes from a second build.
 step "release imports" tests/release/imports.sh "$B"
 step "release reproducible" tests/release/reproducible.sh "$B"
+step "manual pages" manuals
+# The Debian package and the Windows zip, unpacked and run as users get them.
+step "packages" tests/package/packages.sh "$B"
 # End-to-end steps (they use the builds above):
 for e2e in tests/e2e/*.sh; do
     [ -e "$e2e" ] || continue

@@ -19,9 +19,10 @@ std::nullptr_t Reject(KfsRejection* why, KfsRejection reason) {
     return nullptr;
 }
 
-// Allocates and zero-fills; null when the memory is not there.
+// Allocates without filling: FillSlots writes every byte. Null when the
+// memory is not there.
 std::unique_ptr<uint8_t[]> AllocateImage(uint32_t length) {
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length == 0 ? 1 : length]());
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[length == 0 ? 1 : length]);
 }
 
 // The container must hold every bank's stored bytes from dataStart on, and
@@ -37,15 +38,17 @@ KfsRejection CheckBanks(const std::vector<uint32_t>& lengths, uint64_t dataStart
     return end <= size ? KfsRejection::None : KfsRejection::Truncated;
 }
 
-// Copies each bank into its slot and descrambles it there when asked.
-template <typename DescrambleBank>
+// Writes every slot: the bank's plain bytes, which `copy(slot, stored, count)`
+// puts there from the stored ones (descrambling them on the way when they are
+// scrambled), then zeros to the slot's end.
+template <typename CopyBank>
 void FillSlots(uint8_t* image, const uint8_t* data, const std::vector<uint32_t>& lengths,
-               uint32_t slotSize, DescrambleBank descramble) {
+               uint32_t slotSize, CopyBank copy) {
     for (size_t i = 0; i < lengths.size(); ++i) {
         uint8_t* slot = image + i * static_cast<size_t>(slotSize);
-        std::memcpy(slot, data, lengths[i]);
+        copy(slot, data, lengths[i]);
+        std::memset(slot + lengths[i], 0, slotSize - lengths[i]);
         data += lengths[i];
-        descramble(slot, lengths[i]);
     }
 }
 
@@ -114,8 +117,11 @@ std::unique_ptr<uint8_t[]> LoadContainerV3(const uint8_t* container, size_t size
     const bool scrambled = container[kfs::kScrambleModeOffset] == kfs::kHeaderKeyedMode;
     const uint8_t key = HeaderKey(container);
     FillSlots(image.get(), container + dataStart, p.bankLengths, bankSize,
-              [&](uint8_t* bank, uint32_t count) {
-                  if (scrambled) Descramble(bank, count, key);
+              [&](uint8_t* slot, const uint8_t* stored, uint32_t count) {
+                  if (scrambled)
+                      DescrambleCopy(slot, stored, count, key);
+                  else
+                      std::memcpy(slot, stored, count);
               });
 
     if (why) *why = KfsRejection::None;
@@ -166,8 +172,12 @@ std::unique_ptr<uint8_t[]> LoadContainer(const uint8_t* container, size_t size,
     if (!image) return Reject(why, KfsRejection::OutOfMemory);
     const bool selfKeyed = container[kfs::kScrambleModeOffset] == kfs::kSelfKeyedMode;
     FillSlots(image.get(), container + dataStart, p.bankLengths, kfs::kOldSlotSize,
-              [&](uint8_t* bank, uint32_t count) {
-                  if (selfKeyed) DescrambleSelfKeyed(bank, count);
+              [&](uint8_t* slot, const uint8_t* stored, uint32_t count) {
+                  // The key is the stored first byte plus 2; an empty bank has none.
+                  if (selfKeyed && count != 0)
+                      DescrambleCopy(slot, stored, count, static_cast<uint8_t>(stored[0] + 2u));
+                  else
+                      std::memcpy(slot, stored, count);
               });
 
     if (why) *why = KfsRejection::None;

@@ -1,6 +1,5 @@
 #include "Firmware.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -33,23 +32,27 @@ bool SingleInquiryBlock(const uint8_t* image, uint32_t length, uint32_t& positio
 }  // namespace
 
 uint16_t GetCheckSum(const uint8_t* image, uint32_t length) {
-    // Eight bytes at a time into four 16-bit lanes of a word; each round of at
-    // most 128 words adds at most 128 * 510 to a lane, which cannot overflow.
-    // The bounds are pointers into the image, so no index can wrap at 2^32.
+    // Eight bytes at a time into the 16-bit lanes of two words, which the
+    // compiler can add as one vector. In a block of 2048 bytes each lane takes
+    // 128 words of at most 2 * 255, 65280 in all: no lane overflows. The
+    // bounds are pointers into the image, so no index can wrap at 2^32.
     constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
-    constexpr size_t kRoundBytes = 128 * 8;
+    constexpr size_t kWords = 2;
+    constexpr size_t kBlockBytes = 128 * kWords * 8;
     uint64_t total = 0;
     const uint8_t* at = image;
-    const uint8_t* const wordsEnd = image + (length - length % 8);
-    while (at != wordsEnd) {
-        const uint8_t* const roundEnd = at + std::min(static_cast<size_t>(wordsEnd - at), kRoundBytes);
-        uint64_t lanes = 0;
-        for (; at != roundEnd; at += 8) {
-            uint64_t word;
-            std::memcpy(&word, at, 8);
-            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+    for (const uint8_t* const blocksEnd = image + (length - length % kBlockBytes); at != blocksEnd;
+         at += kBlockBytes) {
+        uint64_t lanes[kWords] = {};
+        for (size_t i = 0; i < kBlockBytes / 8; i += kWords) {
+            for (size_t w = 0; w < kWords; ++w) {
+                uint64_t word;
+                std::memcpy(&word, at + 8 * (i + w), 8);
+                lanes[w] += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+            }
         }
-        for (int lane = 0; lane < 4; ++lane) total += (lanes >> (16 * lane)) & 0xFFFF;
+        for (uint64_t word : lanes)
+            for (int lane = 0; lane < 4; ++lane) total += (word >> (16 * lane)) & 0xFFFF;
     }
     for (const uint8_t* const end = image + length; at != end; ++at) total += *at;
     return static_cast<uint16_t>(total);
@@ -80,7 +83,7 @@ std::vector<uint32_t> FindInquiryBlocks(const uint8_t* image, uint32_t length) {
 
 std::vector<uint32_t> FindIdentityBlocks(const uint8_t* image, uint32_t length) {
     return Scan(image, length, 18, 'K', [](const uint8_t* p) {
-        return std::memcmp(p, "KOLA", 4) == 0 && p[kIdentityTag] == 'H' && p[kIdentityTag + 1] == 'W';
+        return p[1] == 'O' && p[2] == 'L' && p[3] == 'A' && p[kIdentityTag] == 'H' && p[kIdentityTag + 1] == 'W';
     });
 }
 

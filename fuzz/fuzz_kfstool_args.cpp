@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (arg == file) return true;
         return false;
     };
-    if (a.command != KfstoolCommand::Help) Check(given(a.input) && (!needsOutput || given(a.output)));
+    if (a.command != KfstoolCommand::Help && a.command != KfstoolCommand::Version)
+        Check(given(a.input) && (!needsOutput || given(a.output)));
     return 0;
 }

@@ -9,6 +9,7 @@ const char kKfstoolUsage[] =
     "                    [--bank-size N] IMAGE OUT\n"
     "       kfstool verify FILE\n"
     "       kfstool --help\n"
+    "       kfstool --version\n"
     "FILE may be --builtin: the container compiled into this program; FILE or IMAGE \"-\"\n"
     "reads standard input, OUT \"-\" writes standard output. Numbers are decimal or 0x\n"
     "hexadecimal. After \"--\" every argument is a file name.\n";
@@ -93,6 +94,13 @@ ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
         }
     }
     if (args.empty()) return Error("no command");
+    // Only in the command's place: pack has a --version of its own.
+    if (args[0] == "--version") {
+        if (args.size() > 1) return Error("--version takes nothing after it");
+        r.ok = true;
+        r.args.command = KfstoolCommand::Version;
+        return r;
+    }
     const std::string& command = args[0];
     if (command != "info" && command != "unpack" && command != "pack" && command != "verify")
         return Error("unknown command " + command);

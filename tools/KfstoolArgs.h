@@ -7,7 +7,7 @@
 
 #include "KfsWriter.h"
 
-enum class KfstoolCommand { Help, Info, Unpack, Pack, Verify };
+enum class KfstoolCommand { Help, Version, Info, Unpack, Pack, Verify };
 
 struct KfstoolArgs {
     KfstoolCommand command = KfstoolCommand::Help;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "BuildVersion.h"
+#include "ContainerJson.h"
 #include "EmbeddedContainer.h"
 #include "Firmware.h"
 #include "Kfs.h"
@@ -34,18 +36,11 @@ int Failure(const std::string& why) {
 // byte that is not printable ASCII written as \xNN.
 std::string Quoted(const char* text, size_t length) {
     if (!text) return "(absent)";
-    std::string out = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        }
-    }
-    return out + "\"";
+    return QuotedBytes(text, length, [](unsigned char c) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02X", c);
+        return std::string(code);
+    });
 }
 
 // An input path as messages show it: as it is when plain, else quoted, so
@@ -160,61 +155,17 @@ bool Load(const std::string& path, Loaded& out) {
     return true;
 }
 
-std::string JsonString(const char* text, size_t length) {
-    if (!text) return "null";
-    std::string out = "\"";
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        }
-    }
-    return out + "\"";
-}
-
-struct Identity {
-    uint16_t checksum;
-    std::unique_ptr<char[]> hardwareId, driveName, version;
-};
-
-Identity ReadIdentity(const FirmwareImage& image) {
-    const uint8_t* data = image.data.get();
-    return {GetCheckSum(data, image.length), GetHardwareID(data, image.length),
-            GetDriveName(data, image.length), GetVersion(data, image.length)};
-}
-
 int Info(const std::string& path, bool json) {
     Loaded l;
     if (!Load(path, l)) return kBad;
-    const Identity id = ReadIdentity(l.image);
+    const ImageIdentity id = ReadIdentity(l.image);
     const SKFSParameter& p = l.parameter;
     const char version = static_cast<char>(l.container[kfs::kVersionOffset]);
     const unsigned scrambleMode = l.container[kfs::kScrambleModeOffset];
     if (json) {
-        std::printf("{\"version\":%s,\"scrambleMode\":%u,\"checksum\":%u,\"imageChecksum\":%u,"
-                    "\"imageLength\":%u,\"bankSize\":%u,\"bankLengths\":[",
-                    JsonString(&version, 1).c_str(), scrambleMode, p.checksum, id.checksum,
-                    l.image.length, p.bankSize);
-        for (size_t i = 0; i < p.bankLengths.size(); ++i)
-            std::printf("%s%u", i ? "," : "", p.bankLengths[i]);
-        std::printf("],\"reserveBlocks\":[");
-        for (size_t i = 0; i < p.reserveBlocks.size(); ++i)
-            std::printf("%s{\"offset\":%u,\"length\":%u}", i ? "," : "", p.reserveBlocks[i].offset,
-                        p.reserveBlocks[i].length);
-        std::printf("],\"option1\":%u,\"option2\":%u,\"option3\":%u,\"value1\":%u,\"value2\":%u,"
-                    "\"driveName\":%s,\"firmwareVersion\":%s,\"hardwareId\":%s}\n",
-                    p.option1, p.option2, p.option3, static_cast<uint32_t>(p.value1),
-                    static_cast<uint32_t>(p.value2),
-                    JsonString(id.driveName.get(), firmware::kDriveNameLength).c_str(),
-                    JsonString(id.version.get(), firmware::kVersionLength).c_str(),
-                    JsonString(id.hardwareId.get(), firmware::kHardwareIdLength).c_str());
+        std::printf("{\"formatVersion\":%d,\"programVersion\":%s,%s}\n", kJsonFormatVersion,
+                    JsonString(BuildVersion(), std::strlen(BuildVersion())).c_str(),
+                    ContainerJsonMembers(l.container.data(), p, l.image, id).c_str());
         return 0;
     }
     // Labels padded to one column; the container's version and the
@@ -268,7 +219,7 @@ int Unpack(const std::string& path, const std::string& out) {
 int Verify(const std::string& path) {
     Loaded l;
     if (!Load(path, l)) return kBad;
-    const Identity id = ReadIdentity(l.image);
+    const ImageIdentity id = ReadIdentity(l.image);
     const std::string shown = Shown(path);
     if (id.checksum != l.parameter.checksum) {
         char sums[80];
@@ -296,6 +247,7 @@ int Pack(const KfstoolArgs& a) {
 int Run(const KfstoolArgs& a) {
     switch (a.command) {
         case KfstoolCommand::Help: std::fputs(kKfstoolUsage, stdout); return 0;
+        case KfstoolCommand::Version: std::printf("kfstool %s\n", BuildVersion()); return 0;
         case KfstoolCommand::Info: return Info(a.input, a.json);
         case KfstoolCommand::Unpack: return Unpack(a.input, a.output);
         case KfstoolCommand::Pack: return Pack(a);

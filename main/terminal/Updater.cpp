@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 
+#include "BuildVersion.h"
+#include "ContainerJson.h"
 #include "DryRunChannel.h"
 #include "EmbeddedContainer.h"
 #include "Firmware.h"
@@ -29,9 +32,10 @@ constexpr int kMostLateSeconds = 120;
 constexpr int kFirstInquiryAfterPages = 3;
 constexpr char kUsage[] =
     "usage: updater list [--simulate[=CASE]]\n"
-    "       updater info [--simulate[=CASE]]\n"
+    "       updater info [--json] [--simulate[=CASE]]\n"
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
-    "       updater --help\n";
+    "       updater --help\n"
+    "       updater --version\n";
 
 constexpr char kExitCodes[] =
     "exit: 0 done (flash: every page written and the drive reports the image's version),\n"
@@ -43,6 +47,12 @@ std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kE
 bool AsksForHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h" || IsPlatformHelpOption(a)) return true;
+    return false;
+}
+
+bool AsksForVersion(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--version") return true;
     return false;
 }
 
@@ -67,6 +77,8 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
         } else if (a.rfind("--simulate=", 0) == 0) {
             o.simulate = true;
             o.simulateCase = a.substr(11);
+        } else if (o.command == "info" && a == "--json") {
+            o.json = true;
         } else if (flash && a == "--yes") {
             o.yes = true;
         } else if (flash && a == "--dry-run") {
@@ -172,10 +184,23 @@ int WithOutputChecked(const UpdaterStreams& s, int code) {
     return code == kExitDone ? kExitOutputLost : code;
 }
 
-int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi) {
+int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, bool json) {
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();
+    if (json) {
+        if (!form.Image.data) {
+            std::fprintf(s.err, "updater: %s\n", text::kNoContainer);
+            return kExitRefused;
+        }
+        const std::string& caption = window.Caption();
+        std::fprintf(s.out, "{\"formatVersion\":%d,\"programVersion\":%s,%s,\"caption\":%s,\"pages\":%u}\n",
+                     kJsonFormatVersion, JsonString(BuildVersion(), std::strlen(BuildVersion())).c_str(),
+                     ContainerJsonMembers(EmbeddedContainerData(), parameter, form.Image, ReadIdentity(form.Image))
+                         .c_str(),
+                     JsonString(caption.data(), caption.size()).c_str(), form.Image.length >> 14);
+        return kExitDone;
+    }
     std::fprintf(s.out, "Caption: %s\n", window.Caption().c_str());
     std::fprintf(s.out, "Stored checksum: %s\n", Hex4(parameter.checksum).c_str());
     std::fprintf(s.out, "Computed checksum: %s\n", Hex4(form.ImageCheckSum).c_str());
@@ -188,6 +213,17 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi) {
         return kExitRefused;
     }
     return kExitDone;
+}
+
+// The build's version and the firmware the program carries.
+void PrintVersion(std::FILE* out) {
+    FirmwareImage image;
+    SKFSParameter parameter;
+    LoadContainer(EmbeddedContainerData(), EmbeddedContainerSize(), image, parameter);
+    const ImageIdentity id = ReadIdentity(image);
+    std::fprintf(out, "updater %s\nfirmware: drive name %s, firmware version %s\n", BuildVersion(),
+                 JsonString(id.driveName.get(), firmware::kDriveNameLength).c_str(),
+                 JsonString(id.version.get(), firmware::kVersionLength).c_str());
 }
 
 }  // namespace
@@ -267,6 +303,10 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
         std::fputs(Usage().c_str(), s.out);
         return kExitDone;
     }
+    if (AsksForVersion(args)) {
+        PrintVersion(s.out);
+        return kExitDone;
+    }
     UpdaterOptions o;
     std::string error = Parse(args, o);
     std::unique_ptr<VirtualDrive> drive;
@@ -304,7 +344,7 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
 
     int code;
     if (o.command == "info") {
-        code = Info(s, window, atapi);
+        code = Info(s, window, atapi, o.json);
     } else if (o.command == "list") {
         code = List(s, window, atapi);
     } else {

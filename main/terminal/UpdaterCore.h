@@ -18,6 +18,7 @@ struct UpdaterOptions {
     bool indexGiven = false;
     std::string device;  // a device path, instead of the index
     bool yes = false, dryRun = false;
+    bool json = false;  // info
 };
 
 // The drive list as the window fills it, each item with the drive's name after it.

@@ -16,14 +16,22 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
 }
 
 TEST(Descramble, MatchesTheTransformByPosition) {
-    // Lengths that end inside a group, on a boundary, and span several key updates.
-    for (size_t n : {1u, 7u, 8u, 9u, 17u, 64u, 1000u}) {
-        for (uint8_t key : {uint8_t{0}, uint8_t{1}, uint8_t{0x5A}, uint8_t{0xFF}}) {
-            const auto plain = RandomBytes(n, static_cast<uint32_t>(n * 256 + key));
-            auto bytes = plain;
-            Descramble(bytes.data(), static_cast<uint32_t>(n), key);
-            EXPECT_EQ(bytes, handmade::Scramble(plain, key)) << "n=" << n << " key=" << int(key);
-        }
+    // The descrambler works a whole key period (64 groups) at a time: every
+    // length up to two periods and a group, so that every remainder is met
+    // after zero, one and two whole periods, with random bytes and keys.
+    std::mt19937 rng(15);
+    for (size_t n = 0; n <= 2 * 512 + 8; ++n) {
+        const uint8_t key = static_cast<uint8_t>(rng());
+        const auto plain = RandomBytes(n, static_cast<uint32_t>(rng()));
+        const auto expected = handmade::Scramble(plain, key);
+        auto bytes = plain;
+        Descramble(bytes.data(), static_cast<uint32_t>(n), key);
+        ASSERT_EQ(bytes, expected) << "n=" << n << " key=" << int(key);
+        std::vector<uint8_t> copied(n + 1, 0xEE);  // one byte more, which must stay
+        DescrambleCopy(copied.data(), plain.data(), static_cast<uint32_t>(n), key);
+        ASSERT_EQ(copied.back(), 0xEE) << "n=" << n;
+        copied.pop_back();
+        ASSERT_EQ(copied, expected) << "copying, n=" << n << " key=" << int(key);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "BuildVersion.h"
 #include "HandMade.h"
 
 namespace {
@@ -60,7 +61,7 @@ protected:
 // An image with one INQUIRY block and one identity block.
 Bytes IdentityImage() {
     Bytes image(0x10000, 0);
-    const char name[] = "ACME    DRIVE X1 \"q\"\\   ";
+    const char name[] = "ACME    DRIVE X1 \"q\"\\ \t\xE9";
     const Bytes inquiry = {0x05, 0x80, 0x00};
     std::copy(inquiry.begin(), inquiry.end(), image.begin() + 0x100);
     std::copy(name, name + 24, image.begin() + 0x108);
@@ -83,12 +84,13 @@ TEST_F(Kfstool, InfoJsonOfHandMadeContainersOfBothLayouts) {
     ToolRun r = Kfs("info --json " + old);
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(r.out,
-              "{\"version\":\"2\",\"scrambleMode\":0,\"checksum\":" + std::to_string(Sum(image)) +
+              "{\"formatVersion\":1,\"programVersion\":\"" + std::string(BuildVersion()) + "\","
+              "\"version\":\"2\",\"scrambleMode\":0,\"checksum\":" + std::to_string(Sum(image)) +
                   ",\"imageChecksum\":" + std::to_string(Sum(image)) +
                   ",\"imageLength\":65536,\"bankSize\":65536,\"bankLengths\":[1044],"
                   "\"reserveBlocks\":[{\"offset\":126976,\"length\":4096}],\"option1\":1,\"option2\":0,"
                   "\"option3\":1,\"value1\":4294967295,\"value2\":4294967295,"
-                  "\"driveName\":\"ACME    DRIVE X1 \\\"q\\\"\\\\   \",\"firmwareVersion\":\"2.10\","
+                  "\"driveName\":\"ACME    DRIVE X1 \\\"q\\\"\\\\ \\u0009\\u00e9\",\"firmwareVersion\":\"2.10\","
                   "\"hardwareId\":\"Z\\u0001\"}\n");
 
     handmade::V3Fields f;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Two builds of the same sources give the same release updater.exe: the
 # sources are copied to a folder of another name and depth and built there
-# (only the release program), then compared byte for byte with the first build.
+# (only the release program, with the first build's version text), then
+# compared byte for byte with the first build.
 # Usage: reproducible.sh BUILD_DIR (with the i686 Release build in BUILD_DIR/win32).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -13,6 +14,10 @@ work=$build/reproduce/another-checkout
 src=$work/sources
 tree=$work/out
 
+# The copy is no git checkout: it is given the version the first build worked out.
+version=$(sed -n 's/^#define UPDATER_VERSION_TEXT "\(.*\)"$/\1/p' "$build/win32/version/BuildVersionText.h" 2>/dev/null)
+[ -n "$version" ] || { echo "FAIL no version text in $build/win32/version/BuildVersionText.h"; exit 1; }
+
 # The files a clone of this tree holds: the tracked ones and any new ones not ignored.
 rm -rf "$src"
 mkdir -p "$src" "$tree"
@@ -20,7 +25,7 @@ mkdir -p "$src" "$tree"
     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
     tar --null -T - -cf -) | tar -xf - -C "$src" || { echo "FAIL cannot copy the sources"; exit 1; }
 if ! cmake -S "$src" -B "$tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+        -DCMAKE_BUILD_TYPE=Release -DUPDATER_VERSION="$version" >"$work/configure.log" 2>&1 ||
    ! cmake --build "$tree" --target updater >"$work/build.log" 2>&1; then
     echo "FAIL the second build"
     tail -n 20 "$work/configure.log" "$work/build.log"

@@ -259,6 +259,14 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(lines[5], "Hardware ID: K4");
     EXPECT_EQ(lines[6].rfind("Pages: ", 0), 0u);
 
+    // The JSON form: kfstool's document of the same container, then the caption and the pages.
+    const Outcome json = Program("info --json");
+    EXPECT_EQ(json.exitCode, 0);
+    const std::string container = Program("info --json --builtin", KFSTOOL_PATH).out;
+    ASSERT_GT(container.size(), 2u);
+    EXPECT_EQ(json.out, container.substr(0, container.size() - 2) +
+                            ",\"caption\":\"VELD    DVD-RW KX4800   1.02 K4 Updater\",\"pages\":64}\n");
+
     EXPECT_EQ(Program("flash --simulate --yes").exitCode, 0);
     EXPECT_EQ(Program("flash --simulate=other-name --yes").exitCode, 1);
     EXPECT_EQ(Program("flash --simulate=fail-page:1 --yes").exitCode, 1);
@@ -288,6 +296,10 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
         EXPECT_EQ(r.out.rfind("usage: updater list", 0), 0u);
         EXPECT_EQ(r.err, "");
     }
+    const Outcome version = Program("flash --version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "updater " + Lines(Program("--version", KFSTOOL_PATH).out)[0].substr(8) +
+                               "\nfirmware: drive name \"VELD    DVD-RW KX4800   \", firmware version \"1.02\"\n");
 }
 
 TEST(UpdaterProgram, StaticBuildRunsTheSame) {
