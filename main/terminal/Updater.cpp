@@ -24,7 +24,7 @@
 namespace {
 
 constexpr char kCases[] =
-    "match (default), other-name, other-hwid, newer, fail-page:N, keeps-old, late-answer:S, no-answer";
+    "match (default), other-name, other-hwid, newer, fail-page:N, keeps-old, late-answer:S (S up to 120), no-answer";
 // How long the drive of late-answer:S may stay silent after the last page, in seconds.
 constexpr int kMostLateSeconds = 120;
 // INQUIRY reaches a simulated drive once when it is listed and once when it is checked;

@@ -286,7 +286,7 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(Lines(Program("flash --simulate=fail-page:65").err)[0],
               "updater: fail-page:65 is past the image's 64 pages");
     const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N, "
-                              "keeps-old, late-answer:S, no-answer";
+                              "keeps-old, late-answer:S (S up to 120), no-answer";
     EXPECT_EQ(Lines(Program("flash --simulate=").err)[0], "updater: --simulate= needs a case" + cases);
     EXPECT_EQ(Lines(Program("list --simulate=odd").err)[0], "updater: unknown simulated drive \"odd\"" + cases);
     for (const char* help : {"--help", "-h", "flash --help"}) {
