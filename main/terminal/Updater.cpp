@@ -149,7 +149,9 @@ bool SimulatedDrive(const std::string& name, const ImageFacts& image, std::uniqu
     // Medium error, "write error": what a drive answers when a page does not take.
     if (failedPage > 0) drive->FailCommand(kPageWriteOpcode, failedPage, 2, 3, 0x0C, 0);
     // Not ready, "becoming ready": a drive that restarts with its new firmware. It is asked once a second.
-    for (int n = 0; n < silentSeconds; ++n) drive->FailCommand(kInquiryOpcode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
+    for (int n = 0; n < silentSeconds; ++n) {
+        drive->FailCommand(kInquiryOpcode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
+    }
     return true;
 }
 
