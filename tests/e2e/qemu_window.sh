@@ -6,6 +6,9 @@
 # must be refused by QEMU's drive by name, with no page write; the build with
 # a container fitted to QEMU's drive sends page 1, which the drive rejects,
 # and stops there with an error box naming the page and the drive's sense.
+# Then the ASPI path: reported as Windows 98, with the i686 stand-in ASPI
+# manager in the prefix, the demo image is flashed in full, every page checked
+# against the stand-in's record.
 # Usage: qemu_window.sh BUILD_DIR (with the native and win32 builds in it).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,6 +18,7 @@ B=${1:?usage: qemu_window.sh BUILD_DIR}
 B=$(cd "$B" && pwd)
 UPDATER=$B/win32/main/updater.exe
 UIPROBE=$B/win32/main/uiprobe.exe
+ASPI=$B/win32/tools/wnaspi32/wnaspi32.dll
 MKDEMO=$B/native/tools/mkdemo
 KFSTOOL=$B/native/tools/kfstool
 source "$RIG/fit.sh"
@@ -37,7 +41,7 @@ expect() {
     if [ "$2" = "$3" ]; then pass "$1"; else fail "$1:"; echo "    got:    $2"; echo "    wanted: $3"; fi
 }
 
-for f in "$UPDATER" "$UIPROBE" "$MKDEMO" "$KFSTOOL"; do
+for f in "$UPDATER" "$UIPROBE" "$ASPI" "$MKDEMO" "$KFSTOOL"; do
     [ -f "$f" ] || { fail "build: $f is missing"; finish; }
 done
 [ -e /usr/lib/wine/wine ] || { fail "32-bit wine (wine32:i386) is not installed"; finish; }
@@ -134,12 +138,32 @@ if run fit ./updater-fit.exe; then
     shot page1
     probe state | sed 's/^/fit.state: /'
     kill $pid
+    sleep 3
 fi
+# The ASPI path: reported as Windows 98, with the i686 stand-in manager in the
+# system folder of 32-bit programs, serving a drive the demo image fits.
+/usr/lib/wine/wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
+cp wnaspi32.dll "$WINEPREFIX/drive_c/windows/syswow64/wnaspi32.dll"
+export WINEDLLOVERRIDES='winedbg.exe=d;wnaspi32=n' UPDATER_VDRIVES=0:0:0=match
+export UPDATER_ASPI_LOG=/tmp/aspi.log UPDATER_ASPI_IMAGE=/tmp/aspi.image
+: >/tmp/aspi.log
+if run aspi ./updater.exe; then
+    probe state | sed 's/^/aspi.start: /'
+    press_start
+    wait_for boxes '^BOX caption="Caution!"'
+    press 'Caution!' OK
+    wait_for boxes '^BOX caption="Yes!"'
+    probe boxes | sed 's/^/aspi.boxes: /'
+    probe state | sed 's/^/aspi.state: /'
+    kill $pid
+fi
+tr -d '\r' </tmp/aspi.log | sed 's/^/aspi.record: /'
+echo "aspi.image: $(sha256sum </tmp/aspi.image 2>/dev/null | cut -d' ' -f1)"
 EOF
 
 if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
         --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 \
-        "$UPDATER=updater.exe" "$UPDATER_FIT=updater-fit.exe" "$UIPROBE=uiprobe.exe" "${x_files[@]}"; then
+        "$UPDATER=updater.exe" "$UPDATER_FIT=updater-fit.exe" "$UIPROBE=uiprobe.exe" "$ASPI=wnaspi32.dll" "${x_files[@]}"; then
     pass "rig: the guest ran the window to the end"
 else
     fail "rig: the guest did not run the window to the end"
@@ -184,6 +208,27 @@ expect "trace: one identity query for each run, then exactly one page write" "$o
 expect "trace: the page write is page 1 with the image's and page's checksums" \
     "$(grep -io 'packet: *fd .*' "$trace" | sed 's/^[Pp][Aa][Cc][Kk][Ee][Tt]: *//; s/ *$//' | tr 'a-f' 'A-F')" \
     "FD 07 56 45 4C 44 ${PAGE1_SUM:0:2} ${PAGE1_SUM:2:2} ${IMAGE_SUM:0:2} ${IMAGE_SUM:2:2} 01 08"
+
+# The ASPI path: every page of the demo image, as the stand-in recorded it.
+"$KFSTOOL" unpack --builtin "$OUT/demo.bin" >/dev/null || fail "kfstool unpack --builtin"
+read -r demo_sum demo_pages < <(od -An -v -tu1 -w16384 "$OUT/demo.bin" | awk '
+    { s = 0; for (i = 1; i <= NF; i++) s += $i; all += s; printf "%04X\n", s % 65536 >"/dev/stderr" }
+    END { printf "%04X %d\n", all % 65536, NR }' 2>"$OUT/demo.pages")
+expect "ASPI path (win98): the stand-in's drive listed" "$(sed -n 's/^aspi.start: //p' "$log" | grep -E '^(item|selected)=')" \
+    "$(printf '%s\n' 'item=[ 1 ] VELD    DVD-RW KX4800     1.02' 'selected=0')"
+expect "ASPI path (win98): flash succeeded" "$(box_text aspi.boxes 'Yes!')" "Flash Succeed!"
+record() { sed -n 's/^aspi.record: //p' "$log"; }
+expect "ASPI path (win98): every one of the $demo_pages pages written once, with checksums and page numbers" \
+    "$(record | grep '^EXEC .* cdb=FD' | sed 's/^EXEC [0-9:]* //')" \
+    "$(awk -v image="$demo_sum" '{
+        printf "cdb=FD 07 56 45 4C 44 %s %s %s %s %02X 08 len=16384 flags=0x50 status=1\n",
+            substr($0, 1, 2), substr($0, 3, 2), substr(image, 1, 2), substr(image, 3, 2), NR % 256 }' "$OUT/demo.pages")"
+expect "ASPI path (win98): no field of a page write mismatched" "$(record | grep -c '^MISMATCH')" 0
+expect "ASPI path (win98): the drive holds exactly the image" "$(sed -n 's/^aspi.image: //p' "$log")" \
+    "$(sha256sum <"$OUT/demo.bin" | cut -d' ' -f1)"
+expect "ASPI path (win98): the log lists the image and every page" "$(sed -n 's/^aspi.state: log=//p' "$log")" \
+    "$(echo "Firmware Checksum : $demo_sum"; awk '{ print "Page " NR " Checksum : " $0 }' "$OUT/demo.pages"
+       echo "Drive firmware version now: 1.02"; echo "The drive runs the new firmware.")"
 if [ $failed -ne 0 ]; then
     echo "--- the guest's output, without the screens ($log):"
     sed '/^SHOT /,/^END-SHOT$/d' "$log"
