@@ -20,19 +20,23 @@ constexpr char kProgramTitle[] = "Updater";
 enum ControlId { kMemoId = 100, kPanelId, kComboId, kStartId, kProgressId, kLabelId };
 
 // The window's own messages: updates from the writes' thread are waiting; run a job
-// (lParam: a WindowJob) on the window's thread.
+// (lParam: a Job) on the window's thread.
 constexpr UINT kUpdatesWaiting = WM_APP + 1;
 constexpr UINT kRunJob = WM_APP + 2;
 
-struct WindowJob {
-    const std::function<void()>* job;
+// Work handed to another thread, and what it threw: exceptions must not unwind through
+// the system's frames, they are passed on to the thread that waits for the work.
+struct Job {
+    const std::function<void()>* work;
     std::exception_ptr failure;
-};
 
-// The page writes and what they threw, for their own thread.
-struct WritesJob {
-    const std::function<void()>* writes;
-    std::exception_ptr failure;
+    void Run() {
+        try {
+            (*work)();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
 };
 
 constexpr int kPanelHeight = 78;
@@ -180,17 +184,12 @@ void Win32MainWindow::Wait(uint32_t milliseconds) {
 uint32_t Win32MainWindow::Clock() { return GetTickCount(); }
 
 DWORD WINAPI Win32MainWindow::WritesThread(void* context) {
-    auto* job = static_cast<WritesJob*>(context);
-    try {
-        (*job->writes)();
-    } catch (...) {
-        job->failure = std::current_exception();
-    }
+    static_cast<Job*>(context)->Run();
     return 0;
 }
 
 void Win32MainWindow::RunWrites(const std::function<void()>& writes) {
-    WritesJob job{&writes, nullptr};
+    Job job{&writes, nullptr};
     DWORD id = 0;
     const HANDLE thread = CreateThread(nullptr, 0, WritesThread, &job, 0, &id);
     if (!thread) {
@@ -231,7 +230,7 @@ void Win32MainWindow::RunOnWindowThread(const std::function<void()>& job) {
         return;
     }
     // Sent, not posted: the window's thread takes sent messages in its modal loops as well.
-    WindowJob sent{&job, nullptr};
+    Job sent{&job, nullptr};
     SendMessageA(window_, kRunJob, 0, reinterpret_cast<LPARAM>(&sent));
     if (sent.failure) std::rethrow_exception(sent.failure);
 }
@@ -313,16 +312,9 @@ LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case kUpdatesWaiting:
         ShowUpdates();
         return 0;
-    case kRunJob: {
-        // Exceptions stop here: they must not unwind through the system's frames.
-        auto* sent = reinterpret_cast<WindowJob*>(lParam);
-        try {
-            (*sent->job)();
-        } catch (...) {
-            sent->failure = std::current_exception();
-        }
+    case kRunJob:
+        reinterpret_cast<Job*>(lParam)->Run();
         return 0;
-    }
     case WM_QUERYENDSESSION:
         return writing_ ? FALSE : TRUE;
     case WM_DESTROY:
