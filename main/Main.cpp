@@ -26,8 +26,8 @@ std::string Bounded(const char* text, size_t maximum) { return std::string(text,
 
 int ListedCount(const TAtapi& atapi) { return std::clamp(atapi.DeviceCount, 0, kMaxDevices); }
 
-// Says that the procedure is running, so that a window message handled between
-// two page writes cannot start it again or change the drive under it.
+// Says that the procedure is running, so that a window message handled while the
+// pages are written cannot start it again or change the drive under it.
 class Running {
 public:
     explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
@@ -107,11 +107,14 @@ void TMainW::btnStartClick(void*) {
     {
         // Held until the drive has answered after the last page: it may still be storing the firmware.
         FlashSession session(window_);
-        failure = WritePages(pageCount, imageCheckSum);
-        if (failure.empty() && ReadBackVersion) {
-            const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
-            LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
-        }
+        // The boxes stay out of this part: they come after it, on the window's own thread.
+        window_.RunWrites([&] {
+            failure = WritePages(pageCount, imageCheckSum);
+            if (failure.empty() && ReadBackVersion) {
+                const std::unique_ptr<char[]> imageVersion = GetVersion(Image.data.get(), Image.length);
+                LastReadBack = AskVersionAgain(OrEmpty(imageVersion.get()));
+            }
+        });
     }
     if (!failure.empty()) {
         window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
@@ -189,8 +192,8 @@ std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
             window_.AppendLog("Page " + std::to_string(page) + " counted as written " + atapi_.Describe(record));
         }
         window_.SetProgressPosition(page);
-        // Between two commands, never during one: the window repaints and the
-        // progress bar moves while the drive is being written.
+        // Between two commands, never during one: a window that runs the writes inline
+        // repaints and moves its progress bar here.
         window_.ProcessPendingMessages();
     }
     return {};

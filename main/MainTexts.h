@@ -7,7 +7,6 @@ inline constexpr char kError[] = "Error";
 inline constexpr char kCaution[] = "Caution";
 inline constexpr char kCautionBang[] = "Caution!";
 inline constexpr char kYesBang[] = "Yes!";
-inline constexpr char kPleaseWait[] = "Please wait";
 
 // The procedure's own boxes.
 inline constexpr char kDriveNameMismatch[] = "Drive name does not match!";
@@ -38,10 +37,10 @@ inline constexpr char kRunAgain[] =
     "The firmware on the drive is incomplete.\n"
     "Do not power off or restart the computer:\nrun the update again now.";
 
-// Shown when the window is asked to close while pages are written.
+// Logged when the window is asked to close while pages are written (a box would hold them up).
 inline constexpr char kCloseRefused[] =
-    "The drive firmware is being written.\nPlease wait until it has finished.\n"
-    "Do not power off or restart the computer.";
+    "Closing refused: the drive firmware is being written. Wait until it has finished; "
+    "do not power off or restart the computer.";
 inline constexpr char kShutdownReason[] = "Drive firmware is being written";
 
 // Power, checked before the last confirmation; the charge is put between the two parts.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Button sets and answers carry the values of the Windows message box.
@@ -68,6 +69,14 @@ public:
 
     // Handles the window messages that are waiting, then returns.
     virtual void ProcessPendingMessages() = 0;
+
+    // Runs the page writes and the asks after them, and returns when they are over, passing on
+    // what they threw. No modal loop of the window (a box, a move of the window, a held scroll
+    // bar) may hold them up: a window that has such loops runs them on a thread of their own
+    // and goes on handling its messages meanwhile. From inside they call only AppendLog,
+    // SetProgressPosition, ProcessPendingMessages, Wait and Clock. A window that serves its
+    // messages between the commands runs them inline.
+    virtual void RunWrites(const std::function<void()>& writes) { writes(); }
 
     // What the computer runs on now.
     virtual ui::PowerStatus Power() = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include "MainTexts.h"
 #include "Win32Power.h"
@@ -17,6 +18,26 @@ constexpr char kProgramTitle[] = "Updater";
 
 // Control IDs stay clear of IDOK and IDCANCEL, which the dialog keys send.
 enum ControlId { kMemoId = 100, kPanelId, kComboId, kStartId, kProgressId, kLabelId };
+
+// The window's own messages: updates from the writes' thread are waiting; run a job
+// (lParam: a Job) on the window's thread.
+constexpr UINT kUpdatesWaiting = WM_APP + 1;
+constexpr UINT kRunJob = WM_APP + 2;
+
+// Work handed to another thread, and what it threw: exceptions must not unwind through
+// the system's frames, they are passed on to the thread that waits for the work.
+struct Job {
+    const std::function<void()>* work;
+    std::exception_ptr failure;
+
+    void Run() {
+        try {
+            (*work)();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+};
 
 constexpr int kPanelHeight = 78;
 constexpr int kComboListHeight = 21 + 8 * 13;  // the edit field and eight items
@@ -57,12 +78,15 @@ void ShowExceptionBox(HWND owner, const char* message) {
     ::MessageBoxA(owner, message, kProgramTitle, MB_OK | MB_ICONERROR);
 }
 
-Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {}
+Win32MainWindow::Win32MainWindow(HINSTANCE instance) : instance_(instance) {
+    InitializeCriticalSection(&updatesLock_);
+}
 
 Win32MainWindow::~Win32MainWindow() {
     if (writing_) SetWriting(false);
     if (window_) DestroyWindow(window_);
     if (font_) DeleteObject(font_);
+    DeleteCriticalSection(&updatesLock_);
 }
 
 HWND Win32MainWindow::Child(HWND parent, const char* className, const char* text, DWORD style, DWORD exStyle,
@@ -75,6 +99,7 @@ HWND Win32MainWindow::Child(HWND parent, const char* className, const char* text
 }
 
 void Win32MainWindow::Create() {
+    windowThread_ = GetCurrentThreadId();
     Register(instance_, kMainClass, MainProc);
     Register(instance_, kPanelClass, PanelProc);
     // 8 point at 96 pixels per inch; the layout is not rescaled for other resolutions.
@@ -127,6 +152,8 @@ void Win32MainWindow::Dispatch(MSG& message) {
 }
 
 void Win32MainWindow::ProcessPendingMessages() {
+    // On the writes' thread there is nothing to do: the window's thread serves the messages.
+    if (!OnWindowThread()) return;
     MSG message;
     while (!quit_ && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -142,6 +169,10 @@ void Win32MainWindow::ProcessPendingMessages() {
 ui::PowerStatus Win32MainWindow::Power() { return SystemPower(); }
 
 void Win32MainWindow::Wait(uint32_t milliseconds) {
+    if (!OnWindowThread()) {
+        Sleep(milliseconds);
+        return;
+    }
     // In short slices, so that the window stays answering; a window that is gone has nothing to wait for.
     const DWORD start = GetTickCount();
     while (window_ && !quit_ && GetTickCount() - start < milliseconds) {
@@ -151,6 +182,82 @@ void Win32MainWindow::Wait(uint32_t milliseconds) {
 }
 
 uint32_t Win32MainWindow::Clock() { return GetTickCount(); }
+
+DWORD WINAPI Win32MainWindow::WritesThread(void* context) {
+    static_cast<Job*>(context)->Run();
+    return 0;
+}
+
+void Win32MainWindow::RunWrites(const std::function<void()>& writes) {
+    Job job{&writes, nullptr};
+    DWORD id = 0;
+    const HANDLE thread = CreateThread(nullptr, 0, WritesThread, &job, 0, &id);
+    if (!thread) {
+        // No thread to spare: written inline, served between the pages as before.
+        writes();
+        return;
+    }
+    ServeUntilEnded(thread);
+    CloseHandle(thread);
+    ShowUpdates();
+    if (job.failure) std::rethrow_exception(job.failure);
+}
+
+// The window's message loop while the writes run on their own thread: a modal loop that a
+// message starts here (a move of the window, a held scroll bar) holds up only this thread.
+void Win32MainWindow::ServeUntilEnded(HANDLE thread) {
+    for (;;) {
+        const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) return;
+        if (woke == WAIT_FAILED) Sleep(10);
+        // Every message is taken, sent ones too (a box for the writes' thread comes as one).
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                // Kept for the message loop, which ends once the procedure has returned.
+                quit_ = true;
+                quitCode_ = static_cast<int>(message.wParam);
+                continue;
+            }
+            Dispatch(message);
+        }
+    }
+}
+
+void Win32MainWindow::RunOnWindowThread(const std::function<void()>& job) {
+    if (OnWindowThread() || !window_) {
+        job();
+        return;
+    }
+    // Sent, not posted: the window's thread takes sent messages in its modal loops as well.
+    Job sent{&job, nullptr};
+    SendMessageA(window_, kRunJob, 0, reinterpret_cast<LPARAM>(&sent));
+    if (sent.failure) std::rethrow_exception(sent.failure);
+}
+
+// Posted, not sent: the writes' thread does not wait for the window, whatever loop it is in.
+void Win32MainWindow::Queue(Update update) {
+    EnterCriticalSection(&updatesLock_);
+    updates_.push_back(std::move(update));
+    const bool announce = !updatesAnnounced_;
+    if (announce) updatesAnnounced_ = PostMessageA(window_, kUpdatesWaiting, 0, 0) != FALSE;
+    LeaveCriticalSection(&updatesLock_);
+}
+
+void Win32MainWindow::ShowUpdates() {
+    EnterCriticalSection(&updatesLock_);
+    std::vector<Update> waiting;
+    waiting.swap(updates_);
+    updatesAnnounced_ = false;
+    LeaveCriticalSection(&updatesLock_);
+    for (const Update& update : waiting) {
+        if (update.isLine) {
+            AddLine(update.line);
+        } else {
+            SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(update.position), 0);
+        }
+    }
+}
 
 void Win32MainWindow::Layout() {
     if (!panel_) return;
@@ -186,10 +293,9 @@ void Win32MainWindow::OnClose() {
         DestroyWindow(window_);
         return;
     }
-    if (refusingClose_) return;
-    refusingClose_ = true;
-    ::MessageBoxA(window_, text::kCloseRefused, text::kPleaseWait, MB_OK);
-    refusingClose_ = false;
+    // No box: its modal loop would be one more thing to wait for, and nothing needs an answer.
+    AppendLog(text::kCloseRefused);
+    MessageBeep(MB_OK);
 }
 
 LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -202,6 +308,12 @@ LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_CLOSE:
         OnClose();
+        return 0;
+    case kUpdatesWaiting:
+        ShowUpdates();
+        return 0;
+    case kRunJob:
+        reinterpret_cast<Job*>(lParam)->Run();
         return 0;
     case WM_QUERYENDSESSION:
         return writing_ ? FALSE : TRUE;
@@ -236,6 +348,16 @@ void Win32MainWindow::SetCaption(const std::string& text) { SetWindowTextA(windo
 void Win32MainWindow::ClearLog() { SetWindowTextA(memo_, ""); }
 
 void Win32MainWindow::AppendLog(const std::string& line) {
+    if (!OnWindowThread()) {
+        Queue({true, line, 0});
+        return;
+    }
+    // After the lines that are still waiting, so that the log keeps their order.
+    ShowUpdates();
+    AddLine(line);
+}
+
+void Win32MainWindow::AddLine(const std::string& line) {
     const int end = GetWindowTextLengthA(memo_);
     SendMessageA(memo_, EM_SETSEL, end, end);
     const std::string added = line + "\r\n";
@@ -258,12 +380,19 @@ void Win32MainWindow::SetProgressMax(uint32_t maximum) {
 }
 
 void Win32MainWindow::SetProgressPosition(uint32_t position) {
+    if (!OnWindowThread()) {
+        Queue({false, {}, position});
+        return;
+    }
+    ShowUpdates();
     SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
 int Win32MainWindow::ShowMessageBox(ui::BoxKind, const std::string& text, const std::string& caption,
                                     uint32_t flags) {
-    return ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags);
+    int answer = 0;
+    RunOnWindowThread([&] { answer = ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags); });
+    return answer;
 }
 
 void Win32MainWindow::SetControlsEnabled(bool enabled) {

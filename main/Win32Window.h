@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "MainWindowUi.h"
 
@@ -38,16 +39,34 @@ public:
                        uint32_t flags) override;
     void SetWriting(bool writing) override;
     void ProcessPendingMessages() override;
+    void RunWrites(const std::function<void()>& writes) override;
     ui::PowerStatus Power() override;
     void Wait(uint32_t milliseconds) override;
     uint32_t Clock() override;
 
+    // Runs `job` on the window's thread and waits for it; what it throws is passed on. Boxes
+    // asked for on the writes' thread open through this.
+    void RunOnWindowThread(const std::function<void()>& job);
+
 private:
+    // A log line or a progress position from the writes' thread, shown by the window's thread.
+    struct Update {
+        bool isLine;
+        std::string line;
+        uint32_t position;
+    };
+
+    static DWORD WINAPI WritesThread(void* context);
     static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCommand(WPARAM wParam);
     void OnClose();
+    bool OnWindowThread() const { return GetCurrentThreadId() == windowThread_; }
+    void ServeUntilEnded(HANDLE thread);
+    void Queue(Update update);
+    void ShowUpdates();
+    void AddLine(const std::string& line);
     void Layout();
     void Dispatch(MSG& message);
     void Raise(const std::function<void()>& handler);
@@ -63,7 +82,10 @@ private:
     HFONT font_ = nullptr;
     Handlers handlers_;
     bool writing_ = false;  // closing refused, the system kept awake, a shutdown blocked
-    bool refusingClose_ = false;
+    DWORD windowThread_ = 0;
+    CRITICAL_SECTION updatesLock_;
+    std::vector<Update> updates_;  // under updatesLock_
+    bool updatesAnnounced_ = false;  // under updatesLock_
     bool quit_ = false;
     int quitCode_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <exception>
+#include <functional>
 
 #include "EmbeddedContainer.h"
 #include "Kfs.h"
@@ -10,10 +11,11 @@
 #include "OsApi.h"
 #include "TAtapi.h"
 #include "Win32Window.h"
+#include "WindowOsApi.h"
 
 // Created in this order before the entry runs, released in reverse order at
 // exit: the drive-access object finds the drives before any window exists.
-TAtapi Atapi(SystemOsApi());
+TAtapi Atapi(WindowOsApi());
 SKFSParameter KFSParameter;
 TMainW* MainW = nullptr;
 
@@ -27,14 +29,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         window.SetHandlers({[&form] { form.cbbDeviceChange(); }, [&form] { form.btnStartClick(); }});
         MainW = &form;
         window.Create();
+        RouteBoxesToWindow([&window](const std::function<void()>& job) { window.RunOnWindowThread(job); });
         form.FormCreate();
         window.Show(showCommand);
         window.Run();
+        RouteBoxesToWindow(nullptr);
         MainW = nullptr;
     } catch (const std::exception& error) {
+        RouteBoxesToWindow(nullptr);
         MainW = nullptr;
         ShowExceptionBox(nullptr, error.what());
     } catch (...) {
+        RouteBoxesToWindow(nullptr);
         MainW = nullptr;
         ShowExceptionBox(nullptr, "");
     }

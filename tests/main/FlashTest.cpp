@@ -83,6 +83,8 @@ TEST_F(Flash, ProgressIsResetThenCountsEveryPageAndTheWindowIsServedBetweenComma
     std::vector<uint32_t> positionAtPump;
     window.onPump = [&] {
         EXPECT_TRUE(window.writing);
+        // Where no modal loop of the Win32 window reaches them.
+        EXPECT_TRUE(window.inWrites);
         sentAtPump.push_back(SentSinceStart(drive).size());
         positionAtPump.push_back(window.progressPosition);
     };
@@ -117,6 +119,13 @@ TEST_F(Flash, TheWritingStateIsHeldOnlyForThePageLoop) {
     };
     EXPECT_EQ(count("SetWriting 1"), 1);
     EXPECT_EQ(count("SetWriting 0"), 1);
+    // Set and released on the window's own thread, around the writes' thread.
+    const auto at = [&](const std::string& call) {
+        return std::find(window.calls.begin(), window.calls.end(), call) - window.calls.begin();
+    };
+    EXPECT_LT(at("SetWriting 1"), at("RunWrites begin"));
+    EXPECT_LT(at("RunWrites begin"), at("RunWrites end"));
+    EXPECT_LT(at("RunWrites end"), at("SetWriting 0"));
 }
 
 TEST_F(Flash, TheWritingStateIsReleasedWhenTheLoopIsLeftByAnException) {

@@ -83,9 +83,10 @@ TEST_F(ReadBackTest, TheDriveIsAskedOnceASecondUntilItAnswersWithTheNewVersion) 
     // Restarting with its new firmware: not ready for three questions.
     for (int n = 0; n < 3; ++n) drive.FailCommand(kInquiryCode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
     Start();
-    // The drive may still be storing the firmware: the window stays in its writing state meanwhile.
+    // The drive may still be storing the firmware: the window stays in its writing state meanwhile,
+    // and the waits, like the pages, are no modal loop's to hold up.
     bool writingThroughWaits = true;
-    window.onWait = [&] { writingThroughWaits = writingThroughWaits && window.writing; };
+    window.onWait = [&] { writingThroughWaits = writingThroughWaits && window.writing && window.inWrites; };
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
 

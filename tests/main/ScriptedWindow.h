@@ -60,6 +60,8 @@ public:
     int ShowMessageBox(ui::BoxKind kind, const std::string& text, const std::string& caption,
                        uint32_t flags) override {
         Record("ShowMessageBox " + caption);
+        // The Win32 window runs the writes on a thread of their own: a box from there would open off its thread.
+        EXPECT_FALSE(inWrites) << "a box inside the writes: " << text;
         int answer = ui::kIdOk;
         if (!script_.empty()) {
             EXPECT_EQ(script_.front().caption, caption) << "box: " << text;
@@ -80,6 +82,21 @@ public:
     void ProcessPendingMessages() override {
         Record("ProcessPendingMessages");
         if (onPump) onPump();
+    }
+    // Inline, as the terminal runs them; inWrites says where the logic is.
+    void RunWrites(const std::function<void()>& writes) override {
+        struct Inside {
+            ScriptedWindow& window;
+            explicit Inside(ScriptedWindow& w) : window(w) {
+                window.Record("RunWrites begin");
+                window.inWrites = true;
+            }
+            ~Inside() {
+                window.inWrites = false;
+                window.Record("RunWrites end");
+            }
+        } inside(*this);
+        writes();
     }
 
     ui::PowerStatus Power() override {
@@ -103,6 +120,7 @@ public:
     std::vector<Box> boxes;
     std::vector<std::string> calls;
     bool writing = false;  // between the begin and the end of the page writes
+    bool inWrites = false;  // inside RunWrites
     ui::PowerStatus power{ui::PowerSource::NoBattery, -1};
     uint32_t clock = 0;
     std::function<void()> onWait;            // runs inside Wait

@@ -14,7 +14,7 @@
 //   UPDATER_ASPI_LOG    file that gets one line per request (flushed at once):
 //                         GDEV ha:t:l status S type T
 //                         EXEC ha:t:l cdb=XX .. len=N flags=0xFF status=S
-//                         PAGE n checksum=XXXX image=XXXX
+//                         PAGE n checksum=XXXX image=XXXX ms=T  (T: GetTickCount when the page was taken)
 //                         ABORT ha
 //                         MISMATCH text
 //   UPDATER_ASPI_IMAGE  file to which every accepted page is appended.
@@ -145,7 +145,8 @@ struct Manager {
             if (drive.PagesWritten() > pagesBefore) {
                 const PageWriteFields fields = ReadPageWrite(srb->CDBByte);
                 const std::string page = "PAGE " + std::to_string(drive.PagesWritten()) + " checksum=" +
-                                         Hex4(fields.pageCheckSum) + " image=" + Hex4(fields.imageCheckSum);
+                                         Hex4(fields.pageCheckSum) + " image=" + Hex4(fields.imageCheckSum) +
+                                         " ms=" + std::to_string(::GetTickCount());
                 if (image) {
                     std::fwrite(srb->SRB_BufPointer, 1, srb->SRB_BufLen, image);
                     std::fflush(image);

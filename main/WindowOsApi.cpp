@@ -1,0 +1,34 @@
+// Apart from the window's files: the layer's members carry the names that <windows.h> redefines.
+#include "WindowOsApi.h"
+
+#include <string>
+#include <utility>
+
+#include "Win32OsApi.h"
+
+namespace {
+
+class RoutedOsApi final : public Win32OsApi {
+public:
+    void MessageBox(const std::string& text) override {
+        if (runner) {
+            runner([&] { Win32OsApi::MessageBox(text); });
+        } else {
+            Win32OsApi::MessageBox(text);
+        }
+    }
+    std::function<void(const std::function<void()>&)> runner;
+};
+
+RoutedOsApi& Routed() {
+    static RoutedOsApi os;
+    return os;
+}
+
+}  // namespace
+
+OsApi& WindowOsApi() { return Routed(); }
+
+void RouteBoxesToWindow(std::function<void(const std::function<void()>&)> runner) {
+    Routed().runner = std::move(runner);
+}
