@@ -65,13 +65,9 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
 }
 
 // The refusal of a write whose drive could not be opened, or whose process may not send the
-// page writes: the reason, and the rights that writing a drive's firmware needs.
-int RefuseUnopened(const UpdaterStreams& s, const std::string& what, bool rights) {
-    std::fprintf(s.err, "updater: %s.%s Nothing has been sent to the drive.\n", what.c_str(),
-                 rights ? " Writing a drive's firmware needs read and write access to its device node, and root "
-                          "rights or CAP_SYS_RAWIO for the drive's vendor commands: run updater as root, for "
-                          "example with sudo."
-                        : "");
+// page writes: the reason, and what to do about it.
+int RefuseUnopened(const UpdaterStreams& s, const std::string& what, const char* advice) {
+    std::fprintf(s.err, "updater: %s.%s Nothing has been sent to the drive.\n", what.c_str(), advice);
     return kExitRefused;
 }
 
@@ -162,12 +158,16 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
                         (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason;
             denied |= drive.reason == ErrnoText(EACCES) || drive.reason == ErrnoText(EPERM);
         }
-        if (!anyOpened && !unopened.empty()) return RefuseUnopened(s, unopened, denied);
+        if (!anyOpened && !unopened.empty())
+            return RefuseUnopened(s, unopened,
+                                  denied ? " Run updater as root, for example with sudo: writing a drive's firmware "
+                                           "also needs read and write access to its device node."
+                                         : "");
         if (anyOpened && !MaySendVendorCommands(s.procStatusPath))
             return RefuseUnopened(s,
                                   "this process lacks CAP_SYS_RAWIO, without which the kernel refuses the page "
                                   "writes (EPERM)",
-                                  true);
+                                  " Run updater as root, for example with sudo, or give it CAP_SYS_RAWIO.");
     }
     SgChannel channel(transport, drives, [&window](const std::string& text) { window.ReportSystemError(text); });
     TAtapi atapi(channel);

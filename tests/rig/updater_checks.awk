@@ -294,7 +294,7 @@ function check_device(    r) {
     r = "linux.user"
     check(rc[r] == "1" && nlines[r, "out"] == 0 && nlines[r, "err"] == 1 &&
           index(text_of[r, "err", 0], "updater: /dev/sr1 cannot be opened: Permission denied") == 1 &&
-          index(text_of[r, "err", 0], "root rights or CAP_SYS_RAWIO") > 0 &&
+          index(text_of[r, "err", 0], "need root or CAP_SYS_RAWIO. Run updater as root") > 0 &&
           index(text_of[r, "err", 0], "Nothing has been sent to the drive.") > 0,
           "Linux flash --device /dev/sr1 as a user: refused with the reason and the rights needed, exit 1",
           summary(r) "; stdout " nlines[r, "out"] + 0 " lines")

@@ -291,12 +291,10 @@ TEST_F(RealDrives, DeviceWithoutTheRightsIsRefusedWithTheReason) {
     dir.Write("mounts", "");
     AddDrive(0);
     AddDrive(1, EACCES);
-    const std::string rights =
-        " Writing a drive's firmware needs read and write access to its device node, and root rights or "
-        "CAP_SYS_RAWIO for the drive's vendor commands: run updater as root, for example with sudo. Nothing has "
-        "been sent to the drive.\n";
     EXPECT_EQ(Run({"flash", "--device", Node(1), "--yes"}), kExitRefused);
-    EXPECT_EQ(err, "updater: " + Node(1) + " cannot be opened: " + ErrnoText(EACCES) + "." + rights);
+    EXPECT_EQ(err, "updater: " + Node(1) + " cannot be opened: " + ErrnoText(EACCES) +
+                       ". Run updater as root, for example with sudo: writing a drive's firmware also needs read "
+                       "and write access to its device node. Nothing has been sent to the drive.\n");
     EXPECT_EQ(out, "");
     EXPECT_TRUE(sg.sent.empty());
 
@@ -305,7 +303,8 @@ TEST_F(RealDrives, DeviceWithoutTheRightsIsRefusedWithTheReason) {
          {std::vector<std::string>{"flash", "--device", Node(0), "--yes"}, {"flash", "--dry-run"}}) {
         EXPECT_EQ(Run(args), kExitRefused);
         EXPECT_EQ(err, "updater: this process lacks CAP_SYS_RAWIO, without which the kernel refuses the page "
-                       "writes (EPERM)." + rights);
+                       "writes (EPERM). Run updater as root, for example with sudo, or give it CAP_SYS_RAWIO. "
+                       "Nothing has been sent to the drive.\n");
         EXPECT_TRUE(sg.sent.empty());
     }
     EXPECT_EQ(Run({"list"}), kExitDone);  // listing needs no vendor command
