@@ -31,9 +31,41 @@ public:
         if (onlyLetter_ != 0 && DriveLetterOf(root) != onlyLetter_) return kDriveNoRootDir;
         return System::GetDriveType(root);
     }
+    // The named letter's drive that does not open keeps the system's reason.
+    OsHandle CreateFile(const std::string& path) override {
+        const OsHandle handle = System::CreateFile(path);
+        if (handle == kInvalidHandle && onlyLetter_ != 0 && DriveLetterOf(path) == onlyLetter_) {
+            const uint32_t code = System::GetLastError();
+            if (!System::FormatMessage(code, openError_)) openError_ = "system error " + std::to_string(code);
+            while (!openError_.empty() && (openError_.back() == '\n' || openError_.back() == '\r'))
+                openError_.pop_back();
+        }
+        return handle;
+    }
     void MessageBox(const std::string& text) override { onMessageBox_(text); }
+
+    // Why the named letter's drive did not open; empty when it did or was not tried.
+    const std::string& OpenError() const { return openError_; }
+
+    // The number `updater list` gives the named letter's drive: the drive letters before it
+    // whose drive opens (opened here and closed again, nothing sent), plus one; 0 past the
+    // four that the list shows.
+    int ListNumber() {
+        int number = 1;
+        for (char letter = 'A'; letter < onlyLetter_; ++letter) {
+            if (System::GetDriveType(std::string(1, letter) + ":\\") != kDriveCdrom) continue;
+            const OsHandle handle = System::CreateFile(std::string("\\\\.\\") + letter + ":");
+            if (handle == kInvalidHandle) continue;
+            System::CloseHandle(handle);
+            ++number;
+        }
+        return number <= kMaxListedLetters ? number : 0;
+    }
+
+    static constexpr int kMaxListedLetters = 4;  // the drive-access object lists the first four
 
 private:
     std::function<void(const std::string&)> onMessageBox_;
     char onlyLetter_;
+    std::string openError_;
 };

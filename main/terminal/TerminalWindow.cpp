@@ -41,6 +41,7 @@ TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FIL
     : options_(options), out_(out), err_(err), in_(in), ask_(ask ? ask : out) {}
 
 void TerminalWindow::AppendLog(const std::string& line) {
+    if (options_.documentOut) return;  // a system error still reaches standard error
     // A log line takes the bar's place, and the bar is drawn again below it.
     if (barOpen_) std::fputs("\r\033[K", out_);
     std::fprintf(out_, "%s\n", line.c_str());

@@ -16,6 +16,7 @@ struct TerminalOptions {
     bool dryRun = false;       // page writes are printed, not sent: say so instead of the success box
     bool interactive = false;  // questions can be asked on the terminal (standard input is one)
     bool progressBar = false;  // standard output is a terminal
+    bool documentOut = false;  // standard output carries a JSON document: no log lines there
 };
 
 class TerminalWindow : public MainWindowUi {

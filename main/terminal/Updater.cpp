@@ -31,7 +31,7 @@ constexpr int kMostLateSeconds = 120;
 // the next one is the first question after the last page.
 constexpr int kFirstInquiryAfterPages = 3;
 constexpr char kUsage[] =
-    "usage: updater list [--simulate[=CASE]]\n"
+    "usage: updater list [--json] [--simulate[=CASE]]\n"
     "       updater info [--json] [--simulate[=CASE]]\n"
     "       updater flash [--device PATH | --index N] [--yes] [--dry-run] [--simulate[=CASE]]\n"
     "       updater --help\n"
@@ -77,7 +77,7 @@ std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
         } else if (a.rfind("--simulate=", 0) == 0) {
             o.simulate = true;
             o.simulateCase = a.substr(11);
-        } else if (o.command == "info" && a == "--json") {
+        } else if (!flash && a == "--json") {
             o.json = true;
         } else if (flash && a == "--yes") {
             o.yes = true;
@@ -186,6 +186,12 @@ int WithOutputChecked(const UpdaterStreams& s, int code) {
     return code == kExitDone ? kExitOutputLost : code;
 }
 
+// The members every JSON document of the program begins with.
+std::string JsonHead() {
+    return "\"formatVersion\":" + std::to_string(kJsonFormatVersion) +
+           ",\"programVersion\":" + JsonString(BuildVersion(), std::strlen(BuildVersion()));
+}
+
 int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, bool json) {
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
@@ -196,8 +202,7 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, bool js
             return kExitRefused;
         }
         const std::string& caption = window.Caption();
-        std::fprintf(s.out, "{\"formatVersion\":%d,\"programVersion\":%s,%s,\"caption\":%s,\"pages\":%u}\n",
-                     kJsonFormatVersion, JsonString(BuildVersion(), std::strlen(BuildVersion())).c_str(),
+        std::fprintf(s.out, "{%s,%s,\"caption\":%s,\"pages\":%u}\n", JsonHead().c_str(),
                      ContainerJsonMembers(EmbeddedContainerData(), parameter, form.Image, ReadIdentity(form.Image))
                          .c_str(),
                      JsonString(caption.data(), caption.size()).c_str(), form.Image.length >> 14);
@@ -228,21 +233,58 @@ void PrintVersion(std::FILE* out) {
                  JsonString(id.version.get(), firmware::kVersionLength).c_str());
 }
 
+// A text of the device table: up to `maximum` bytes, ending at the first zero.
+std::string TableText(const char* text, size_t maximum) { return JsonString(text, strnlen(text, maximum)); }
+
+// Every drive the path lists, those that did not open or are past the table included.
+int ListJson(const UpdaterStreams& s, const TAtapi& atapi, const std::vector<ChannelDrive>& drives) {
+    std::string out = "{" + JsonHead() + ",\"drives\":[";
+    // The table holds the drives that opened, in the order listed, as far as it reaches.
+    int opened = 0;
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const ChannelDrive& d = drives[i];
+        const int entry = d.opened && opened < atapi.DeviceCount ? opened : -1;
+        opened += d.opened;
+        const DeviceRecord* record = entry >= 0 ? &atapi.Devices[entry] : nullptr;
+        std::string reason = d.reason;
+        if (d.opened && !record && reason.empty()) reason = "the device table is full";
+        out += std::string(i ? "," : "") + "{\"number\":" + (record ? std::to_string(entry + 1) : "null") +
+               ",\"node\":" + JsonString(d.name.data(), d.name.size()) +
+               ",\"product\":" + (record ? TableText(record->Product, 24) : "null") +
+               ",\"revision\":" + (record ? TableText(record->Revision, 4) : "null") +
+               ",\"opened\":" + (d.opened ? "true" : "false") +
+               ",\"reason\":" + (reason.empty() ? "null" : JsonString(reason.data(), reason.size())) + "}";
+    }
+    std::fprintf(s.out, "%s]}\n", out.c_str());
+    return kExitDone;
+}
+
 }  // namespace
 
-int List(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi) {
+std::string ListLine(TerminalWindow& window, TAtapi& atapi, int entry, int number) {
+    const std::string& item = window.Items()[entry];
+    const std::string tableNumber = "[ " + std::to_string(entry + 1) + " ] ";
+    const std::string texts = item.rfind(tableNumber, 0) == 0 ? item.substr(tableNumber.size()) : item;
+    const std::string& name = atapi.DeviceName(entry);
+    if (number <= 0) return texts + "  " + name + " (not among the drives updater list shows)";
+    return "[ " + std::to_string(number) + " ] " + texts + "  " + name;
+}
+
+int List(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, bool json) {
+    if (json) return ListJson(s, atapi, atapi.OwnPath().Drives());
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, EmbeddedContainerData(), EmbeddedContainerSize());
     form.FormCreate();  // fills the drive list exactly as the window's
     if (window.Items().empty()) std::fprintf(s.out, "No optical drive found.\n");
     for (size_t i = 0; i < window.Items().size(); ++i) {
-        std::fprintf(s.out, "%s  %s\n", window.Items()[i].c_str(), atapi.DeviceName(static_cast<int>(i)).c_str());
+        const int entry = static_cast<int>(i);
+        std::fprintf(s.out, "%s\n", ListLine(window, atapi, entry, entry + 1).c_str());
     }
     return kExitDone;
 }
 
 int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const UpdaterOptions& o,
-          const std::function<bool(int)>& admit) {
+          const std::function<bool(int)>& admit, const std::function<int(int)>& listNumber) {
     // The dry run holds the page writes back on whichever path the drives are reached by.
     DryRunChannel dryRun(atapi.OwnPath(), [&](const CommandRecord& r) {
         window.AppendLog("Not sent (dry run): " + CommandHex(r.cdb) + ", " + std::to_string(r.length) + " bytes");
@@ -269,8 +311,8 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
     }
     window.SelectDeviceItem(o.index - 1);
     form.cbbDeviceChange();
-    if (window.SelectedDeviceIndex() >= 0)
-        window.AppendLog("Drive: " + window.Items()[window.SelectedDeviceIndex()]);
+    const int entry = window.SelectedDeviceIndex();
+    if (entry >= 0) window.AppendLog("Drive: " + ListLine(window, atapi, entry, listNumber ? listNumber(entry) : entry + 1));
     if (admit && window.SelectedDeviceIndex() >= 0 && !admit(window.SelectedDeviceIndex()))
         return kExitRefused;
     // The page writes run under a signal hold, as the window refuses to close meanwhile.
@@ -332,6 +374,7 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     options.dryRun = o.dryRun;
     options.interactive = s.ask != nullptr;
     options.progressBar = s.outIsTerminal;
+    options.documentOut = o.json;
     TerminalWindow window(options, s.out, s.err, s.in, s.ask);
     window.power = [&s] { return MachinePower(s); };
     if (!o.simulate && o.command != "info") {
@@ -348,7 +391,7 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     if (o.command == "info") {
         code = Info(s, window, atapi, o.json);
     } else if (o.command == "list") {
-        code = List(s, window, atapi);
+        code = List(s, window, atapi, o.json);
     } else {
         code = Flash(s, window, atapi, o, nullptr);
     }

@@ -26,6 +26,7 @@ struct UpdaterStreams {
     // Where real drives are found; tests put a scripted system and folders of their own here.
     SgSystem* system = nullptr;  // the real system calls when null
     std::string sysfsRoot = "/sys", devRoot = "/dev", mountsPath = "/proc/self/mounts";
+    std::string procStatusPath = "/proc/self/status";  // the process's capabilities (CapEff)
     // Called with the simulated drive once the command is over, to see what reached it.
     std::function<void(const VirtualDrive&)> simulatedDriveDone;
 };

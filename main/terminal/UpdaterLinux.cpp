@@ -37,7 +37,8 @@ int ListDrives(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, c
         } else if (drive.fd < 0) {
             std::fprintf(s.out, "%s: cannot be opened: %s\n", drive.node.c_str(), drive.reason.c_str());
         } else if (item < window.Items().size()) {
-            std::fprintf(s.out, "%s  %s\n", window.Items()[item++].c_str(), drive.node.c_str());
+            const int entry = static_cast<int>(item++);
+            std::fprintf(s.out, "%s\n", ListLine(window, atapi, entry, entry + 1).c_str());
         } else {
             std::fprintf(s.out, "%s: not listed: the device table is full\n", drive.node.c_str());
         }
@@ -61,6 +62,34 @@ bool NotMounted(const UpdaterStreams& s, TerminalWindow& window, const std::stri
     window.AppendLog("Error: " + why);
     std::fprintf(s.err, "updater: %s\n", why.c_str());
     return false;
+}
+
+// The refusal of a write whose drive could not be opened, or whose process may not send the
+// page writes: the reason, and what to do about it.
+int RefuseUnopened(const UpdaterStreams& s, const std::string& what, const char* advice) {
+    std::fprintf(s.err, "updater: %s.%s Nothing has been sent to the drive.\n", what.c_str(), advice);
+    return kExitRefused;
+}
+
+constexpr int kCapSysRawio = 17;
+
+// Whether the kernel lets this process send commands outside its short list of
+// harmless ones (the page writes among them): only with CAP_SYS_RAWIO. Unknown
+// (no status file, no CapEff line) counts as yes: the kernel still decides.
+bool MaySendVendorCommands(const std::string& statusPath) {
+    std::FILE* file = std::fopen(statusPath.c_str(), "r");
+    if (file == nullptr) return true;
+    char line[256];
+    bool may = true;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned long long capabilities = 0;
+        if (std::sscanf(line, "CapEff: %llx", &capabilities) == 1) {
+            may = (capabilities >> kCapSysRawio & 1) != 0;
+            break;
+        }
+    }
+    std::fclose(file);
+    return may;
 }
 
 }  // namespace
@@ -104,22 +133,51 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
     SgTransport transport(s.system ? *s.system : SystemSgSystem());
     SgDriveList list(transport, s.sysfsRoot, s.devRoot);
     std::vector<SgDrive> drives;
+    int opened = 0, number = 0;  // the number `list` gives the drive --device names
     for (const SgDrive& drive : list.Drives()) {
+        opened += drive.fd >= 0;
         std::error_code ignored;
         if (o.device.empty() || drive.node == o.device ||
-            std::filesystem::equivalent(drive.node, o.device, ignored))
+            std::filesystem::equivalent(drive.node, o.device, ignored)) {
             drives.push_back(drive);
+            number = drive.fd >= 0 ? opened : 0;
+        }
     }
     if (!o.device.empty() && drives.empty()) {
         std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
         return kExitRefused;
     }
+    if (o.command == "flash") {
+        // No drive to write to: those that did not open say why, before anything is sent.
+        std::string unopened;
+        bool anyOpened = false, denied = false;
+        for (const SgDrive& drive : drives) {
+            anyOpened |= drive.fd >= 0;
+            if (drive.fd >= 0) continue;
+            unopened += (unopened.empty() ? "" : "; ") + drive.node +
+                        (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason;
+            denied |= drive.reason == ErrnoText(EACCES) || drive.reason == ErrnoText(EPERM);
+        }
+        if (!anyOpened && !unopened.empty())
+            return RefuseUnopened(s, unopened,
+                                  denied ? " Run updater as root, for example with sudo: writing a drive's firmware "
+                                           "also needs read and write access to its device node."
+                                         : "");
+        if (anyOpened && !MaySendVendorCommands(s.procStatusPath))
+            return RefuseUnopened(s,
+                                  "this process lacks CAP_SYS_RAWIO, without which the kernel refuses the page "
+                                  "writes (EPERM)",
+                                  " Run updater as root, for example with sudo, or give it CAP_SYS_RAWIO.");
+    }
     SgChannel channel(transport, drives, [&window](const std::string& text) { window.ReportSystemError(text); });
     TAtapi atapi(channel);
-    if (o.command == "list") return ListDrives(s, window, atapi, drives);
-    return Flash(s, window, atapi, o, [&](int entry) {
-        const SgDrive* drive = channel.DriveOf(atapi.Devices[entry].Handle);
-        return drive != nullptr && NotMounted(s, window, drive->node);
-    });
+    if (o.command == "list") return o.json ? List(s, window, atapi, true) : ListDrives(s, window, atapi, drives);
+    return Flash(
+        s, window, atapi, o,
+        [&](int entry) {
+            const SgDrive* drive = channel.DriveOf(atapi.Devices[entry].Handle);
+            return drive != nullptr && NotMounted(s, window, drive->node);
+        },
+        [&](int entry) { return o.device.empty() ? entry + 1 : number; });
 }
 

@@ -48,6 +48,15 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
         return kExitRefused;
     }
     TAtapi atapi(os);
-    if (o.command == "list") return List(s, window, atapi);
-    return Flash(s, window, atapi, o, nullptr);
+    if (o.command == "list") return List(s, window, atapi, o.json);
+    if (letter != 0 && atapi.DeviceCount == 0 && !os.OpenError().empty()) {
+        std::fprintf(s.err,
+                     "updater: %c: cannot be opened: %s. Sending a drive its vendor commands needs an "
+                     "administrator's rights: run the console as administrator. Nothing has been sent to "
+                     "the drive.\n",
+                     letter, os.OpenError().c_str());
+        return kExitRefused;
+    }
+    const int number = letter != 0 ? os.ListNumber() : 0;
+    return Flash(s, window, atapi, o, nullptr, [&](int entry) { return letter != 0 ? number : entry + 1; });
 }

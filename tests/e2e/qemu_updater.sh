@@ -5,8 +5,9 @@
 # guest whose Linux kernel drives two emulated ATAPI drives. Each program runs
 # built with the demo container, which the drives must refuse by name, and
 # built with a container fitted to QEMU's drives, which passes every check and
-# whose first page write the drive rejects. Checks what the programs printed
-# and what QEMU saw reach the drives.
+# whose first page write the drive rejects. Last, the Linux program is given the
+# second drive by --device, as root and as a user without the rights. Checks
+# what the programs printed and what QEMU saw reach the drives.
 # Usage: qemu_updater.sh BUILD_DIR (with the native, win64 and win32 builds in it).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -155,6 +156,14 @@ runs windows32 /usr/lib/wine/wine
 EOF
 fi
 
+# The second drive by its node: named with list's number; as a user, refused
+# with the reason before anything is sent.
+cat >>"$guest" <<'EOF'
+echo 'user:x:1000:1000:user:/tmp:/bin/sh' >>/etc/passwd
+run linux.user su -s /bin/sh user -c './updater-demo flash --device /dev/sr1 --yes'
+run linux.device ./updater-demo flash --device /dev/sr1 --yes
+EOF
+
 if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
         --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 "${files[@]}"; then
     pass "rig: the guest ran the programs to the end"
@@ -204,14 +213,20 @@ a --yes run that went on to page 2|/^RUN\.yes\.out: Error: Writing/i RUN.yes.out
 a page failure naming page 2|/^RUN\.yes\.err:/s/Writing page 1 of/Writing page 2 of/
 a page failure with sense key 3|/^RUN\.yes\.out: Status/s/sense key 05h/sense key 03h/
 a page failure only on standard output|/^RUN\.yes\.err:/d'
+# The Linux program's runs on the second drive by --device.
+DEVICE_DOCTORINGS='a --device run with the number of its place in the scan|/^linux\.device\.out: Drive:/s/\[ 2 \]/[ 1 ]/
+a --device run that does not name the node|/^linux\.device\.out: Drive:/s/  \/dev\/sr1$//
+a user'"'"'s run that was not refused|s/^linux\.user\.rc: 1$/linux.user.rc: 0/
+a user'"'"'s refusal without the reason|/^linux\.user\.err:/s/cannot be opened: [^.]*\./cannot be opened./'
 
 # The trace's faults, WHAT|SED-SCRIPT, some made of this run's own packets:
 # its first page write and its second drive.
 trace_doctorings() {
-    local pw other id='packet: *5a 00 38 4b 4f 10' inquiry='packet: *12 00 00 00 32 '
+    local pw first other n id='packet: *5a 00 38 4b 4f 10' inquiry='packet: *12 00 00 00 32 '
     pw=$(grep -m1 -i 'packet: *fd ' "$OUT/trace.log" | sed 's/.*packet: *//')
     other=$(grep -i "$inquiry" "$OUT/trace.log" | grep -o 'IDEState: *0x[0-9a-fA-F]*' |
         awk '!seen[$NF]++ { n++ } n == 2 { print $NF; exit }')
+    first=$(grep -m1 -i "$inquiry" "$OUT/trace.log" | grep -o 'IDEState: *0x[0-9a-fA-F]*' | awk '{ print $NF }')
     # on_nth PATTERN N COMMANDS: the commands on the Nth line matching the
     # pattern only (the hold space counts them).
     on_nth() {
@@ -233,6 +248,15 @@ trace_doctorings() {
     echo "an identity query on the second drive|0,/$id/I{/$id/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/}"
     echo "an INQUIRY on a third drive|0,/$inquiry/I{/$inquiry/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: 0x1/}"
     echo "an INQUIRY of 36 bytes|0,/$inquiry/I{/$inquiry/Is/limit=0x32/limit=0x24/}"
+    # The --device run's identity query is the last one; an INQUIRY on the first drive
+    # put in before it stands for a command of the user's run, one after it for the
+    # --device run asking another drive.
+    n=$((3 * $(wc -w <<<"$PLATFORMS") + 1))
+    local to_first="s/IDEState: *0x[0-9a-fA-F]*/IDEState: $first/;s/limit=0x[0-9a-f]* packet: .*/limit=0x32 packet: 12 00 00 00 32 00 00 00 00 00 00 00/"
+    local back="s/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/;s/limit=0x[0-9a-f]* packet: .*/limit=0x14 packet: 5a 00 38 4b 4f 10 00 00 00 04 00 00/"
+    echo "a command sent during the user's run|$(on_nth "$id" $n "$to_first;p;$back")"
+    echo "the --device run asking the first drive|$(on_nth "$id" $n "p;$to_first")"
+    echo "the --device run's identity query on the first drive|$(on_nth "$id" $n "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $first/")"
     case " $PLATFORMS " in *" windows "*)
         echo "the Windows page write that never arrived|$(on_nth 'packet: *fd ' 2 d)"
         echo "a page write during the Windows demo run|$(after_identity 4)"
@@ -256,6 +280,7 @@ trace_doctorings() {
 doctorings() {
     local p
     for p in $PLATFORMS; do sed "s/RUN/$p/g; s/^/$p: /; s/|/|runs.log|/" <<<"$OUTPUT_DOCTORINGS"; done
+    sed 's/|/|runs.log|/' <<<"$DEVICE_DOCTORINGS"
     trace_doctorings | sed 's/|/|trace.log|/'
 }
 

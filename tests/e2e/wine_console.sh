@@ -48,11 +48,25 @@ export UPDATER_VDRIVES="0:0:0=match;0:1:3=other-name" UPDATER_ASPI_LOG="$work/as
 run list list
 expect list "list: each drive with its ASPI address" 0 \
     out "^\[ 1 \] $product  1\.02  ASPI 0:0:0$" out '^\[ 2 \] OTHR    DVD-RW KX4800     1\.02  ASPI 0:1:3$'
+run json list --json
+if [ "$(cat "$work/json.rc")" = 0 ] && [ ! -s "$work/json.err" ] && python3 - "$work/json.out" <<'EOF'; then
+import json, sys
+d = json.load(open(sys.argv[1]))
+got = [(x["number"], x["node"], x["product"], x["revision"], x["opened"], x["reason"]) for x in d["drives"]]
+want = [(1, "ASPI 0:0:0", "VELD    DVD-RW KX4800   ", "1.02", True, None),
+        (2, "ASPI 0:1:3", "OTHR    DVD-RW KX4800   ", "1.02", True, None)]
+sys.exit(0 if d["formatVersion"] == 1 and got == want else "drives: %r" % got)
+EOF
+    pass "list --json: one JSON document with each drive's number, ASPI address and texts"
+else
+    fail "list --json: one JSON document with each drive's number, ASPI address and texts"
+    sed 's/^/    /' "$work/json.out" "$work/json.err"
+fi
 
 : >"$work/aspi.log"
 run name flash --index 2 --yes
-expect name "a drive of another name is refused, whatever --yes says" 1 \
-    out '^Error: Drive name does not match!$' err '^updater: Drive name does not match!$'
+expect name "a drive of another name is refused, whatever --yes says; the Drive line is list's" 1 \
+    out '^Drive: \[ 2 \] OTHR    DVD-RW KX4800     1\.02  ASPI 0:1:3$' out '^Error: Drive name does not match!$' err '^updater: Drive name does not match!$'
 [ "$(page_writes)" = 0 ] && pass "no page write after the refusal" || fail "no page write after the refusal"
 
 : >"$work/aspi.log"

@@ -5,7 +5,9 @@
 # RUNS_LOG holds the guest's runs, each line tagged "PLATFORM.RUN.STREAM: TEXT"
 # (STREAM out or err) or "PLATFORM.RUN.rc: STATUS"; for each platform, in this
 # order: list and flash --yes with the demo image, then info, flash --dry-run
-# and flash --yes with the fitted image. image_sum, page1_sum and pages are
+# and flash --yes with the fitted image; after every platform's runs, the Linux
+# program's flash --device /dev/sr1 --yes with the demo image as a user
+# without the rights (linux.user) and as root (linux.device). image_sum, page1_sum and pages are
 # the fitted image's, as computed from the image itself. QEMU_TRACE is a log
 # with the ide_atapi_cmd_packet event. Prints one PASS or FAIL line per check
 # and exits non-zero when any check fails.
@@ -127,7 +129,7 @@ function check_platform(p,    P, L, r, why, want, got, i, at, page, sum, blocks,
     check(rc[r] == "1" && count_line(r, "out", "Error: Drive name does not match!") == 1 &&
           nlines[r, "err"] == 1 && text_of[r, "err", 0] == "updater: Drive name does not match!",
           L " demo image: flash --yes refused with \"Drive name does not match!\", exit 1", summary(r))
-    check(count_line(r, "out", "Drive: [ 1 ] " DRIVE_TEXT) == 1 && find_prefix(r, "out", "Firmware Checksum") < 0 &&
+    check(count_line(r, "out", "Drive: [ 1 ] " DRIVE_TEXT "  " device[p, 1]) == 1 && find_prefix(r, "out", "Firmware Checksum") < 0 &&
           find_prefix(r, "out", "Page ") < 0 && find_prefix(r, "out", "Answered") < 0,
           L " demo image: refused at drive [ 1 ] before the question and the pages",
           "drive " quote(after(r, "out", "Drive: ")) ", checksum line " quote(after(r, "out", "Firmware Checksum")))
@@ -145,7 +147,7 @@ function check_platform(p,    P, L, r, why, want, got, i, at, page, sum, blocks,
 
     r = P ".dry"
     check(rc[r] == "0" && nlines[r, "err"] == 0 && find_prefix(r, "out", "Error") < 0 &&
-          count_line(r, "out", "Drive: [ 1 ] " DRIVE_TEXT) == 1 &&
+          count_line(r, "out", "Drive: [ 1 ] " DRIVE_TEXT "  " device[p, 1]) == 1 &&
           count_line(r, "out", "Dry run passed: every check was made; no page write was sent.") == 1,
           L " fitted image: flash --dry-run passes every check, exit 0",
           summary(r) "; error line " quote(after(r, "out", "Error")))
@@ -206,7 +208,7 @@ function first_kind(k, from, to,    m) {
     return -1
 }
 
-function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, begin, pw, n_yes, untold) {
+function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, begin, pw, n_yes, untold, n_runs, got) {
     check(traced > 0, "trace: command packets logged in a known format",
           "no ide_atapi_cmd_packet line could be read")
     why = ""
@@ -220,8 +222,9 @@ function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, be
     id_at[n_id + 1] = n_events
     check(why == "", "trace: INQUIRY with 50, identity query with 20, page write with 16384 bytes", why)
     check(drives_seen == 2, "trace: INQUIRY reached exactly two drives", drives_seen + 0 " drives")
-    check(n_id == 3 * n_platforms, "trace: one identity query per flash run, " 3 * n_platforms " in all", n_id " in all")
-    untold = n_id == 3 * n_platforms ? "" : "the runs cannot be told apart with " n_id " identity queries"
+    n_runs = 3 * n_platforms + 1
+    check(n_id == n_runs, "trace: one identity query per flash run, " n_runs " in all", n_id " in all")
+    untold = n_id == n_runs ? "" : "the runs cannot be told apart with " n_id " identity queries"
 
     begin = 0
     for (p = 1; p <= n_platforms; p++) {
@@ -269,10 +272,42 @@ function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, be
     }
     pw = count_kind("pagewrite", 0, n_events)
     check(pw == n_platforms, "trace: " n_platforms " page write" (n_platforms > 1 ? "s" : "") " in all", pw " in all")
+
+    # After the last page write: the user's run sent nothing; the --device run asked
+    # the second drive only, its INQUIRY, identity query and INQUIRY, and nothing more.
+    if (untold != "") {
+        check(0, "Linux --device runs in the trace", untold)
+        return
+    }
+    why = ""
+    got = ""
+    for (m = begin; m < n_events; m++) {
+        if (ev_drive[m] != 2) why = why ev_kind[m] " on drive " ev_drive[m] "; "
+        got = got (m > begin ? ", " : "") ev_kind[m]
+    }
+    check(why == "" && got == "inquiry, identity, inquiry",
+          "Linux --device /dev/sr1: the user's run sent nothing; the root run asked drive [ 2 ] only: INQUIRY, identity query, INQUIRY (trace)",
+          why "commands after the last page write: " got)
+}
+
+function check_device(    r) {
+    r = "linux.user"
+    check(rc[r] == "1" && nlines[r, "out"] == 0 && nlines[r, "err"] == 1 &&
+          index(text_of[r, "err", 0], "updater: /dev/sr1 cannot be opened: Permission denied") == 1 &&
+          index(text_of[r, "err", 0], "need root or CAP_SYS_RAWIO. Run updater as root") > 0 &&
+          index(text_of[r, "err", 0], "Nothing has been sent to the drive.") > 0,
+          "Linux flash --device /dev/sr1 as a user: refused with the reason and the rights needed, exit 1",
+          summary(r) "; stdout " nlines[r, "out"] + 0 " lines")
+    r = "linux.device"
+    check(rc[r] == "1" && count_line(r, "out", "Drive: [ 2 ] " DRIVE_TEXT "  /dev/sr1") == 1 &&
+          count_line(r, "out", "Error: Drive name does not match!") == 1,
+          "Linux flash --device /dev/sr1: \"Drive: [ 2 ] ... /dev/sr1\", list's number and the node, then refused by name",
+          summary(r) "; drive " quote(after(r, "out", "Drive: ")))
 }
 
 END {
     for (p = 1; p <= n_platforms; p++) check_platform(p)
+    check_device()
     check_trace()
     exit (failed > 0)
 }

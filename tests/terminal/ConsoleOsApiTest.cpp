@@ -43,4 +43,35 @@ TEST(ConsoleOsApi, OnlyTheNamedLetterIsSeenAndBoxesBecomeLines) {
     EXPECT_EQ(lines, std::vector<std::string>{"Access is denied.\n"});
 }
 
+// --device E: narrows the scan to E:, yet the Drive line gives the number `list` gives E:,
+// and an E: that does not open keeps the system's reason for the refusal.
+TEST(ConsoleOsApi, NamedLetterKeepsListsNumberAndWhyItDidNotOpen) {
+    VirtualDrive c, e, f, g, i;
+    ConsoleOsApi<FakeOs> os([](const std::string&) {}, 'E');
+    os.AddDrive('C', &c);
+    os.AddDrive('D', &f);
+    os.FailOpen('D');  // takes no place in the list
+    os.AddDrive('E', &e);
+    {
+        TAtapi atapi(os);
+        EXPECT_EQ(atapi.DeviceCount, 1);
+        EXPECT_EQ(os.ListNumber(), 2);
+        EXPECT_EQ(os.OpenError(), "");
+    }
+    EXPECT_TRUE(c.Commands().empty());  // opened to be counted, never asked
+
+    ConsoleOsApi<FakeOs> fifth([](const std::string&) {}, 'I');
+    VirtualDrive* before[] = {&c, &e, &f, &g};
+    for (int n = 0; n < 4; ++n) fifth.AddDrive(static_cast<char>('C' + n), before[n]);
+    fifth.AddDrive('I', &i);
+    EXPECT_EQ(fifth.ListNumber(), 0);  // past the four drives list shows
+
+    ConsoleOsApi<FakeOs> denied([](const std::string&) {}, 'E');
+    denied.AddDrive('E', &e);
+    denied.FailOpen('E');
+    denied.errorTexts[5] = "Access is denied.\r\n";
+    EXPECT_EQ(TAtapi(denied).DeviceCount, 0);
+    EXPECT_EQ(denied.OpenError(), "Access is denied.");
+}
+
 }  // namespace

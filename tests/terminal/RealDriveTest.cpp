@@ -83,6 +83,9 @@ protected:
         s.sysfsRoot = dir / "sys";
         s.devRoot = dir / "dev";
         s.mountsPath = dir / "mounts";
+        // A process that may send vendor commands, whoever runs the tests, unless a test says otherwise.
+        if (!fs::exists(dir.Path() / "status")) dir.Write("status", "Name:\tupdater\nCapEff:\t000001ffffffffff\n");
+        s.procStatusPath = dir / "status";
         const int code = RunUpdater(args, s);
         out = o.Text();
         err = e.Text();
@@ -229,6 +232,83 @@ TEST_F(RealDrives, SignalsDuringThePageWritesDoNotCutThemShort) {
     struct sigaction now {};
     sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// Parsed by Python's json module: each drive's texts come back as the bytes the drive gave,
+// one code point per byte, whatever the bytes.
+TEST_F(RealDrives, ListJsonIsValidForAnyBytesOfTheDrivesTexts) {
+    dir.Write("mounts", "");
+    AddDrive(0, EACCES);
+    AddDrive(1);
+    AddDrive(2);
+    replies[11].product = std::string("Q\"E\\M\x01\x1f\x7f\x80\xe9\xff/\tDVD \b\x1b[2J\xc3\x28 ", 24);
+    replies[11].revision = "\"\\\x02\xfe";
+    replies[12].product = std::string("VELD\0 ignored after zero", 24);
+    ASSERT_EQ(Run({"list", "--json"}), kExitDone);
+    EXPECT_EQ(err, "");
+    dir.Write("list.json", out);
+    dir.Write("read.py",
+              "import json, sys\n"
+              "d = json.load(open(sys.argv[1]))\n"
+              "print(d['formatVersion'], type(d['programVersion']).__name__)\n"
+              "b = lambda t: None if t is None else t.encode('latin-1').hex()\n"
+              "for x in d['drives']:\n"
+              "    print(x['number'], x['node'], b(x['product']), b(x['revision']), x['opened'], x['reason'])\n");
+    std::FILE* p = popen(("python3 " + (dir / "read.py") + " " + (dir / "list.json") + " 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string read;
+    char buffer[512];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) read.append(buffer, n);
+    EXPECT_EQ(pclose(p), 0) << read << out;
+    auto hex = [](const std::string& bytes) {
+        std::string h;
+        for (unsigned char c : bytes) h += "0123456789abcdef"[c >> 4], h += "0123456789abcdef"[c & 15];
+        return h;
+    };
+    EXPECT_EQ(read, "1 str\n"
+                    "None " + Node(0) + " None None False " + ErrnoText(EACCES) + "\n"
+                    "1 " + Node(1) + " " + hex(replies[11].product) + " " + hex(replies[11].revision) + " True None\n"
+                    "2 " + Node(2) + " " + hex("VELD") + " " + hex("1.02") + " True None\n");
+}
+
+// The Drive line is the line `list` gives the drive: its number there and its node.
+TEST_F(RealDrives, DeviceIsNamedWithItsNodeAndTheNumberListGivesIt) {
+    dir.Write("mounts", "");
+    AddDrive(0, EACCES);
+    AddDrive(1);
+    AddDrive(2);
+    replies[12].revision = "1.01";
+    ASSERT_EQ(Run({"list"}), kExitDone);
+    const std::string listed = "[ 2 ] VELD    DVD-RW KX4800     1.01  " + Node(2);
+    EXPECT_NE(out.find("\n" + listed + "\n"), std::string::npos) << out;
+    EXPECT_EQ(Run({"flash", "--device", Node(2), "--dry-run"}), kExitDone) << err;
+    EXPECT_EQ(out.substr(0, out.find('\n')), "Drive: " + listed);
+}
+
+// A drive that cannot be opened, or a process that may not send the page writes, is refused
+// with the reason and the rights it takes, before anything is sent.
+TEST_F(RealDrives, DeviceWithoutTheRightsIsRefusedWithTheReason) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    AddDrive(1, EACCES);
+    EXPECT_EQ(Run({"flash", "--device", Node(1), "--yes"}), kExitRefused);
+    EXPECT_EQ(err, "updater: " + Node(1) + " cannot be opened: " + ErrnoText(EACCES) +
+                       ". Run updater as root, for example with sudo: writing a drive's firmware also needs read "
+                       "and write access to its device node. Nothing has been sent to the drive.\n");
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(sg.sent.empty());
+
+    dir.Write("status", "Name:\tupdater\nCapPrm:\t000001ffffffffff\nCapEff:\t0000000000000000\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"flash", "--device", Node(0), "--yes"}, {"flash", "--dry-run"}}) {
+        EXPECT_EQ(Run(args), kExitRefused);
+        EXPECT_EQ(err, "updater: this process lacks CAP_SYS_RAWIO, without which the kernel refuses the page "
+                       "writes (EPERM). Run updater as root, for example with sudo, or give it CAP_SYS_RAWIO. "
+                       "Nothing has been sent to the drive.\n");
+        EXPECT_TRUE(sg.sent.empty());
+    }
+    EXPECT_EQ(Run({"list"}), kExitDone);  // listing needs no vendor command
+    EXPECT_EQ(Sent(0x12), 1);
 }
 
 TEST_F(RealDrives, MissingDrivesAreNamed) {

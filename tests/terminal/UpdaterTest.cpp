@@ -85,7 +85,7 @@ std::vector<std::string> Starting(const std::string& text, const std::string& pr
     return found;
 }
 
-const char kDrive[] = "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02";
+const char kDrive[] = "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1";
 
 TEST(UpdaterFlash, MatchingDriveGetsEveryPage) {
     const Outcome r = Updater({"flash", "--simulate", "--yes"});
@@ -151,7 +151,7 @@ TEST(UpdaterFlash, MismatchesAreRefusedWhateverTheOptions) {
         const char* drive;
         const char* text;
     } cases[] = {
-        {"other-name", "Drive: [ 1 ] VELD    DVD-RW KX5200     1.02", "Drive name does not match!"},
+        {"other-name", "Drive: [ 1 ] VELD    DVD-RW KX5200     1.02  virtual drive 1", "Drive name does not match!"},
         {"other-hwid", kDrive, "Hardware ID does not match!"},
     };
     for (const Case& c : cases) {
@@ -170,7 +170,7 @@ TEST(UpdaterFlash, NewerDriveVersionNeedsAnAnswer) {
     const Outcome refused = Updater({"flash", "--simulate=newer"});
     EXPECT_EQ(refused.exitCode, kExitRefused);
     EXPECT_EQ(refused.out,
-              "Drive: [ 1 ] VELD    DVD-RW KX4800     1.10\n"
+              "Drive: [ 1 ] VELD    DVD-RW KX4800     1.10  virtual drive 1\n"
               "Caution: Drive firmware version is new, are you sure to continue?\n"
               "No terminal to ask on and no --yes: answered No.\n");
     EXPECT_EQ(refused.err,
