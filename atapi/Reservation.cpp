@@ -73,13 +73,16 @@ Reservation TAtapi::LockExclusive(OsHandle drive) {
             reservation.outcome = Reservation::Outcome::DiscInUse;
             break;
         case kErrorAccessDenied: {
+            // The driver's answer when another handle holds the lock; it names the holder when asked.
             reservation.outcome = Reservation::Outcome::HeldElsewhere;
             CdromExclusiveAccess query{kExclusiveAccessQueryState, 0};
             CdromExclusiveLockState state{};
             if (os_->DeviceIoControl(drive, kIoctlCdromExclusiveAccess, &query, sizeof query, &state, sizeof state,
-                                     &returned) &&
-                state.LockState != 0) {
-                reservation.holder = HolderName(state.CallerName);
+                                     &returned)) {
+                if (state.LockState != 0)
+                    reservation.holder = HolderName(state.CallerName);
+                else
+                    reservation.outcome = Reservation::Outcome::Failed;  // denied for another reason
             }
             break;
         }

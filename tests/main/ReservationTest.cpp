@@ -100,6 +100,13 @@ TEST_F(Reserve, ADriveAnotherProgramHoldsIsRefusedWithItsNameAndNothingIsSent) {
     // Asked who holds it; nothing to give back.
     EXPECT_EQ(EventsSince(os, from), std::vector<std::string>{"query " + kHandle});
     EXPECT_TRUE(window.log.empty());
+
+    // A holder that gave no name.
+    os.heldElsewhere['D'] = "";
+    form->btnStartClick();
+    ASSERT_EQ(window.boxes.size(), 2u);
+    EXPECT_EQ(window.boxes[1].text, text::kDriveInUse);
+    EXPECT_TRUE(SentSinceStart(drive).empty());
 }
 
 TEST_F(Reserve, AMountedDiscIsRefusedWithTheAdviceToTakeItOut) {
