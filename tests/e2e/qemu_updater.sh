@@ -20,6 +20,7 @@ WINDOWS_DEMO=$B/win64/main/terminal/updater_console.exe
 WINDOWS32_DEMO=$B/win32/main/terminal/updater_console.exe
 MKDEMO=$B/native/tools/mkdemo
 KFSTOOL=$B/native/tools/kfstool
+EXCLHOLD=$B/native/tools/exclhold/exclhold
 source "$RIG/fit.sh"
 LINUX_FIT=$FIT/native/main/terminal/updater_static
 WINDOWS_FIT=$FIT/win64/main/terminal/updater_console.exe
@@ -40,7 +41,7 @@ finish() {
     exit 0
 }
 
-for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL"; do
+for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL" "$EXCLHOLD"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
 done
 # Without the Windows program the Linux half still runs; the step fails.
@@ -84,7 +85,7 @@ if fit_build native updater_static; then
 else
     fail "Linux fitted build: updater_static with the fitted container"
 fi
-files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit")
+files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit" "$EXCLHOLD")
 if has_platform windows; then
     if ! wine_prefix; then
         fail "wine prefix on the host, for the Windows programs' info"
@@ -154,6 +155,16 @@ exe=32.exe
 runs windows32 /usr/lib/wine/wine
 EOF
 fi
+# Last, so that its stretch of the trace follows every other run: another program keeps
+# /dev/sr1 to itself with O_EXCL, and the fitted flash on it must be refused with nothing sent.
+cat >>"$guest" <<'EOF'
+./exclhold /dev/sr1 >/tmp/hold.out 2>&1 &
+hold=$!
+n=50
+while ! grep -q '^HELD' /tmp/hold.out && [ $n -gt 0 ]; do sleep 0.1; n=$((n - 1)); done
+run linux.held ./updater-fit flash --device /dev/sr1 --yes
+kill $hold
+EOF
 
 if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
         --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 "${files[@]}"; then
@@ -233,6 +244,9 @@ trace_doctorings() {
     echo "an identity query on the second drive|0,/$id/I{/$id/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/}"
     echo "an INQUIRY on a third drive|0,/$inquiry/I{/$inquiry/Is/IDEState: *0x[0-9a-fA-F]*/IDEState: 0x1/}"
     echo "an INQUIRY of 36 bytes|0,/$inquiry/I{/$inquiry/Is/limit=0x32/limit=0x24/}"
+    # The held drive's run comes last: its identity query would follow the last one.
+    echo "an identity query to the held drive|\$a $(grep -i "$id" "$OUT/trace.log" | tail -n 1 |
+        sed "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/")"
     case " $PLATFORMS " in *" windows "*)
         echo "the Windows page write that never arrived|$(on_nth 'packet: *fd ' 2 d)"
         echo "a page write during the Windows demo run|$(after_identity 4)"
@@ -257,6 +271,8 @@ doctorings() {
     local p
     for p in $PLATFORMS; do sed "s/RUN/$p/g; s/^/$p: /; s/|/|runs.log|/" <<<"$OUTPUT_DOCTORINGS"; done
     trace_doctorings | sed 's/|/|trace.log|/'
+    echo 'linux: a held drive flashed anyway|runs.log|s/^linux\.held\.rc: 1$/linux.held.rc: 0/'
+    echo 'linux: a held drive refused for another reason|runs.log|/^linux\.held\.err:/s/Another program/A program/'
 }
 
 if [ $checks_passed -eq 1 ]; then
