@@ -14,6 +14,11 @@ inline constexpr uint32_t kDriveCdrom = 5;       // DRIVE_CDROM
 inline constexpr uint32_t kWaitObject0 = 0;      // WAIT_OBJECT_0
 inline constexpr uint32_t kWaitTimeout = 0x102;  // WAIT_TIMEOUT
 inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kErrorInvalidFunction = 1;  // ERROR_INVALID_FUNCTION
+inline constexpr uint32_t kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
+inline constexpr uint32_t kErrorBadCommand = 22;      // ERROR_BAD_COMMAND
+inline constexpr uint32_t kErrorNotSupported = 50;    // ERROR_NOT_SUPPORTED
+inline constexpr uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 inline constexpr uint32_t kErrorSemTimeout = 121;  // ERROR_SEM_TIMEOUT
 inline constexpr uint32_t kErrorIoDevice = 1117;   // ERROR_IO_DEVICE
 

@@ -33,6 +33,33 @@ struct alignas(8) PassThroughBlock {
 void FillPassThrough(uint8_t* block, const PassThroughLayout& layout, const uint8_t* cdb, uint64_t buffer,
                      uint32_t length, uint8_t dataIn);
 
+// IOCTL_CDROM_EXCLUSIVE_ACCESS: CTL_CODE(FILE_DEVICE_CD_ROM, 0x17, METHOD_BUFFERED,
+// FILE_READ_ACCESS | FILE_WRITE_ACCESS). While a handle holds the lock, the CD-ROM class
+// driver refuses every other handle's reads and pass-through requests.
+inline constexpr uint32_t kIoctlCdromExclusiveAccess = 0x2C05C;
+// EXCLUSIVE_ACCESS_REQUEST_TYPE
+inline constexpr uint32_t kExclusiveAccessQueryState = 0, kExclusiveAccessLockDevice = 1,
+                          kExclusiveAccessUnlockDevice = 2;
+inline constexpr size_t kExclusiveCallerLength = 64;  // CDROM_EXCLUSIVE_CALLER_LENGTH, the zero included
+
+// CDROM_EXCLUSIVE_ACCESS: the query and the unlock request.
+struct CdromExclusiveAccess {
+    uint32_t RequestType;
+    uint32_t Flags;
+};
+// CDROM_EXCLUSIVE_LOCK: the lock request, with the name the driver tells other programs.
+struct CdromExclusiveLock {
+    CdromExclusiveAccess Access;
+    uint8_t CallerName[kExclusiveCallerLength];
+};
+// CDROM_EXCLUSIVE_LOCK_STATE: the answer to the query.
+struct CdromExclusiveLockState {
+    uint8_t LockState;
+    uint8_t CallerName[kExclusiveCallerLength];
+};
+static_assert(sizeof(CdromExclusiveAccess) == 8 && sizeof(CdromExclusiveLock) == 72);
+static_assert(offsetof(CdromExclusiveLockState, CallerName) == 1 && sizeof(CdromExclusiveLockState) == 65);
+
 // ASPI for Win32 request blocks, packed as published; address fields are
 // pointer-sized, so the 64-bit test build gets wider blocks.
 inline constexpr uint8_t kScGetDevType = 1, kScExecScsiCmd = 2, kScAbortSrb = 3;

@@ -57,6 +57,20 @@ struct ChannelDrive {
     std::string reason;   // why it did not open, or why it is not listed
 };
 
+// What came of asking the OS to keep a drive to this program alone.
+struct Reservation {
+    enum class Outcome {
+        Held,           // no other program's command reaches the drive until it is released
+        NotPossible,    // this OS or path has no way to keep a drive (the request is unknown)
+        HeldElsewhere,  // another program keeps the drive
+        DiscInUse,      // a disc in the drive is mounted, which keeps the drive from being reserved
+        Failed,         // the request failed otherwise
+    };
+    Outcome outcome = Outcome::NotPossible;
+    std::string holder;  // HeldElsewhere: the program's name, when the OS tells it
+    std::string detail;  // Failed (and HeldElsewhere without a name): what the OS said
+};
+
 class ScsiChannel {
 public:
     virtual ~ScsiChannel() = default;
@@ -68,6 +82,11 @@ public:
     // The result in this OS's own words: for a failure "Status N" and what
     // the OS and the drive said; for a tolerated completion why it counts.
     virtual std::string Describe(const CommandRecord& record) const = 0;
+    // Keeps the drive to this program, on the way its commands take, until Release.
+    // A channel that has no such way says so, and commands go on as before.
+    virtual Reservation Reserve(OsHandle) { return {}; }
+    // Gives back what Reserve took; nothing when it took nothing.
+    virtual void Release(OsHandle) {}
 };
 
 // ", sense key 03h, ASC 0Ch, ASCQ 00h", or nothing when no sense came back.

@@ -60,6 +60,12 @@ public:
     // Commands go through `channel` from now on (it must stay until routed back); nullptr: by the own path again.
     void Route(ScsiChannel* channel) { route_ = channel; }
 
+    // Keeps the current device to this program, on the way the commands take, until Release:
+    // on the pass-through path the CD-ROM class driver's exclusive access; the ASPI path has
+    // no such way. Release gives back what Reserve took, on the way and handle it took it on.
+    Reservation Reserve();
+    void Release();
+
     OsHandle CurrentHandle = 0;
     uint8_t CurrentHaId = 0, CurrentTarget = 0, CurrentLun = 0;
     OsHandle AspiLibrary = 0;
@@ -78,6 +84,8 @@ private:
         const std::vector<ChannelDrive>& Drives() override;
         uint8_t Send(OsHandle drive, CommandRecord& record) override;
         std::string Describe(const CommandRecord& record) const override;
+        Reservation Reserve(OsHandle drive) override;
+        void Release(OsHandle drive) override;
 
     private:
         TAtapi& atapi_;
@@ -88,6 +96,8 @@ private:
     bool WaitForDeviceType(SrbGDevBlock* block);
     void OpenAndAsk(const std::string& path, bool list);
     uint8_t SendByOs(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
+    Reservation LockExclusive(OsHandle drive);
+    std::string SystemText(uint32_t code);
     uint8_t SendAspi(const uint8_t* cdb, uint8_t* buffer, uint32_t length, uint8_t direction);
     void ListDevice(OsHandle handle, uint8_t haId, uint8_t target, uint8_t lun, const uint8_t* inquiry,
                     bool productStopsAtZero, std::string name);
@@ -102,4 +112,6 @@ private:
     std::vector<OsHandle> opened_;  // every drive handle discovery opened
     std::string names_[kMaxDevices];
     CommandRecord last_;
+    ScsiChannel* reservedPath_ = nullptr;  // where Reserve took the drive, until Release
+    OsHandle reservedDrive_ = 0;
 };

@@ -1,5 +1,6 @@
 // The real Win32 calls behind the OS layer. Built only for Windows.
 #include <windows.h>
+#include <ntddcdrm.h>
 #include <ntddscsi.h>
 
 // The layer's members are named after the calls; each calls the A function itself, and
@@ -39,6 +40,33 @@ static_assert(sizeof(void*) == 8 || (sizeof(WithSense) == 80 && sizeof(SrbExecSc
                                      sizeof(SrbAbort) == 12 && sizeof(SrbGDevBlock) == 12),
               "the release program's request blocks");
 static_assert(sizeof(OSVERSIONINFOA) == 148);
+// The exclusive-access request: its code from the header's own parts, and its blocks laid out
+// as the reference declares them with the platform's types (this header set lacks them).
+static_assert(kIoctlCdromExclusiveAccess ==
+              CTL_CODE(IOCTL_CDROM_BASE, 0x0017, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS));
+enum ExclusiveAccessRequestType { QueryState, LockDevice, UnlockDevice };
+struct ReferenceAccess {
+    ExclusiveAccessRequestType RequestType;
+    ULONG Flags;
+};
+struct ReferenceLock {
+    ReferenceAccess Access;
+    UCHAR CallerName[kExclusiveCallerLength];
+};
+struct ReferenceLockState {
+    BOOLEAN LockState;
+    UCHAR CallerName[kExclusiveCallerLength];
+};
+static_assert(LockDevice == kExclusiveAccessLockDevice && UnlockDevice == kExclusiveAccessUnlockDevice &&
+              QueryState == kExclusiveAccessQueryState);
+static_assert(sizeof(ReferenceAccess) == sizeof(CdromExclusiveAccess) &&
+              offsetof(ReferenceAccess, Flags) == offsetof(CdromExclusiveAccess, Flags));
+static_assert(sizeof(ReferenceLock) == sizeof(CdromExclusiveLock) &&
+              offsetof(ReferenceLock, CallerName) == offsetof(CdromExclusiveLock, CallerName));
+static_assert(sizeof(ReferenceLockState) == sizeof(CdromExclusiveLockState) &&
+              offsetof(ReferenceLockState, CallerName) == offsetof(CdromExclusiveLockState, CallerName));
+static_assert(sizeof(void*) == 8 || (sizeof(ReferenceLock) == 72 && sizeof(ReferenceLockState) == 65),
+              "the release program's exclusive-access blocks");
 
 uint32_t Win32OsApi::GetVersionPlatformId() {
     OSVERSIONINFOA info{};

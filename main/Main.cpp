@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "DriveReservation.h"
 #include "FlashSession.h"
 #include "Firmware.h"
 #include "MainTexts.h"
@@ -38,6 +39,31 @@ public:
 private:
     bool& flag_;
 };
+
+// False, after telling why, when the drive is not to be used; true, with a log line where
+// the drive could not be kept, when the procedure goes on.
+bool ReservationAllows(MainWindowUi& window, const Reservation& reservation) {
+    std::string refusal;
+    switch (reservation.outcome) {
+        case Reservation::Outcome::Held:
+            return true;
+        case Reservation::Outcome::NotPossible:
+            window.AppendLog(text::kNotReserved);
+            return true;
+        case Reservation::Outcome::HeldElsewhere:
+            refusal = reservation.holder.empty() ? std::string(text::kDriveInUse)
+                                                 : text::kDriveHeldBefore + reservation.holder + text::kDriveHeldAfter;
+            break;
+        case Reservation::Outcome::DiscInUse:
+            refusal = text::kDiscInDrive;
+            break;
+        case Reservation::Outcome::Failed:
+            refusal = text::kNotReservedBefore + reservation.detail + text::kNotReservedAfter;
+            break;
+    }
+    window.ShowMessageBox(ui::BoxKind::Refused, refusal, text::kError, ui::kOk);
+    return false;
+}
 
 // detail: the status and what the path said, in its own words.
 std::string PageFailureText(uint32_t page, uint32_t pageCount, const std::string& detail) {
@@ -90,7 +116,10 @@ void TMainW::btnStartClick(void*) {
 
     const int selected = window_.SelectedDeviceIndex();
     LastReadBack = ReadBack::NotRun;
-    if (RefusedBeforeSending(selected) || !DriveAccepted(selected)) return;
+    if (RefusedBeforeSending(selected)) return;
+    // Kept from before the identity query until the procedure ends, whichever way it ends.
+    DriveReservation reservation(atapi_);
+    if (!ReservationAllows(window_, reservation.Result()) || !DriveAccepted(selected)) return;
 
     const uint32_t pageCount = Image.length >> kPageShift;
     window_.SetProgressPosition(0);

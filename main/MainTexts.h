@@ -32,6 +32,20 @@ inline constexpr char kNotWholePages[] =
     "Nothing has been sent to the drive.";
 inline constexpr char kNoDriveSelected[] = "No drive is selected. Nothing has been sent to the drive.";
 
+// The drive kept to this program from the identity query to the last command.
+inline constexpr char kDriveHeldBefore[] = "The drive is in use by another program (";
+inline constexpr char kDriveHeldAfter[] =
+    "). Close that program, then start again. Nothing has been sent to the drive.";
+inline constexpr char kDriveInUse[] =
+    "Another program is using the drive. Close it, then start again. Nothing has been sent to the drive.";
+inline constexpr char kDiscInDrive[] =
+    "A disc in the drive is in use, so the drive cannot be kept for the update. "
+    "Take the disc out of the drive, then start again. Nothing has been sent to the drive.";
+inline constexpr char kNotReservedBefore[] = "The drive could not be reserved for the update: ";
+inline constexpr char kNotReservedAfter[] = ". Nothing has been sent to the drive.";
+inline constexpr char kNotReserved[] =
+    "The drive could not be reserved for the update. Close other programs that use the drive.";
+
 // A page write that failed; the page, status and sense are put in front of it.
 inline constexpr char kRunAgain[] =
     "The firmware on the drive is incomplete.\n"

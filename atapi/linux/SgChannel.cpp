@@ -1,5 +1,7 @@
 #include "SgChannel.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 namespace {
@@ -10,7 +12,7 @@ constexpr OsHandle kFirstHandle = 0x100;  // 0 is the table's "no drive"
 
 SgChannel::SgChannel(SgTransport& transport, const std::vector<SgDrive>& drives,
                      std::function<void(const std::string&)> showSystemError)
-    : transport_(transport), drives_(drives), showSystemError_(std::move(showSystemError)) {
+    : transport_(transport), drives_(drives), holds_(drives.size()), showSystemError_(std::move(showSystemError)) {
     for (size_t i = 0; i < drives_.size(); ++i) {
         const SgDrive& d = drives_[i];
         list_.push_back({d.node, kFirstHandle + static_cast<OsHandle>(i), d.fd >= 0, d.reason});
@@ -22,9 +24,15 @@ const SgDrive* SgChannel::DriveOf(OsHandle handle) const {
     return &drives_[handle - kFirstHandle];
 }
 
+SgChannel::~SgChannel() {
+    for (Hold& hold : holds_) Close(hold);
+}
+
 uint8_t SgChannel::Send(OsHandle drive, CommandRecord& record) {
     const SgDrive* d = DriveOf(drive);
-    transport_.Send(d != nullptr ? d->fd : -1, record);
+    int fd = d != nullptr ? d->fd : -1;
+    if (d != nullptr && holds_[drive - kFirstHandle].node >= 0) fd = holds_[drive - kFirstHandle].node;
+    transport_.Send(fd, record);
     if (record.outcome == CommandOutcome::TimedOut) {
         record.outcome = CommandOutcome::CompletedTolerated;
         record.status = 1;
@@ -49,4 +57,45 @@ std::string SgChannel::Describe(const CommandRecord& r) const {
         detail += ": driver status " + Hex2(r.driverStatus) + "h";
     }
     return detail + SenseText(r);
+}
+
+Reservation SgChannel::Reserve(OsHandle drive) {
+    const SgDrive* d = DriveOf(drive);
+    if (d == nullptr || d->fd < 0) return {Reservation::Outcome::Failed, {}, "the drive is not open"};
+    Hold& hold = holds_[drive - kFirstHandle];
+    if (hold.node >= 0) return {Reservation::Outcome::Held, {}, {}};
+    // A drive reached by its generic node alone: that node is open already (for the list), and
+    // the sg driver lets nobody open it exclusively while it is.
+    if (d->genericNode == d->node) return {};
+    SgSystem& system = transport_.System();
+    const auto refused = [](int error) {
+        return Reservation{error == EBUSY ? Reservation::Outcome::HeldElsewhere : Reservation::Outcome::Failed, {},
+                           ErrnoText(error)};
+    };
+    constexpr int kExclusive = O_RDWR | O_EXCL | O_NONBLOCK;
+    Hold taken;
+    taken.node = system.Open(d->node, kExclusive);
+    if (taken.node < 0) return refused(system.Errno());
+    // Without the sg driver, or a generic node the system never made: nobody opens it.
+    if (!d->genericNode.empty()) taken.generic = system.Open(d->genericNode, kExclusive);
+    if (!d->genericNode.empty() && taken.generic < 0 && system.Errno() != ENOENT) {
+        const Reservation refusal = refused(system.Errno());
+        taken.generic = -1;
+        Close(taken);
+        return refusal;
+    }
+    if (taken.generic < 0) taken.generic = -1;
+    hold = taken;
+    return {Reservation::Outcome::Held, {}, {}};
+}
+
+void SgChannel::Release(OsHandle drive) {
+    if (DriveOf(drive) != nullptr) Close(holds_[drive - kFirstHandle]);
+}
+
+void SgChannel::Close(Hold& hold) {
+    SgSystem& system = transport_.System();
+    if (hold.generic >= 0) system.Close(hold.generic);
+    if (hold.node >= 0) system.Close(hold.node);
+    hold = Hold{};
 }

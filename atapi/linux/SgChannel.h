@@ -18,6 +18,9 @@ public:
     // with the errno text, as the pass-through path shows the system's text.
     SgChannel(SgTransport& transport, const std::vector<SgDrive>& drives,
               std::function<void(const std::string&)> showSystemError = nullptr);
+    ~SgChannel() override;
+    SgChannel(const SgChannel&) = delete;
+    SgChannel& operator=(const SgChannel&) = delete;
 
     // The discovered drive this channel's handle stands for; nullptr for any other.
     const SgDrive* DriveOf(OsHandle handle) const;
@@ -27,10 +30,23 @@ public:
     // completed: a drive that reprograms its flash may stop answering in time.
     uint8_t Send(OsHandle drive, CommandRecord& record) override;
     std::string Describe(const CommandRecord& record) const override;
+    // Opens the drive's node again with O_EXCL, for reading and writing, and its generic node
+    // the same way; the commands go through that descriptor until Release closes both. While
+    // they are held no other program opens the drive so (nor mounts it), nobody opens the
+    // generic node, and the sr driver stops polling the drive for media events. EBUSY on
+    // either: another program holds the drive.
+    Reservation Reserve(OsHandle drive) override;
+    void Release(OsHandle drive) override;
 
 private:
+    struct Hold {
+        int node = -1, generic = -1;
+    };
+    void Close(Hold& hold);
+
     SgTransport& transport_;
     std::vector<SgDrive> drives_;
     std::vector<ChannelDrive> list_;
+    std::vector<Hold> holds_;  // one for each drive, by index
     std::function<void(const std::string&)> showSystemError_;
 };

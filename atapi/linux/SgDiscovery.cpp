@@ -72,6 +72,11 @@ std::string SgDeviceNode(const std::string& deviceFolder, const std::string& dev
     return {};
 }
 
+std::string SgGenericNode(const std::string& deviceFolder, const std::string& devRoot) {
+    const std::string name = FirstName(deviceFolder, "scsi_generic");
+    return name.empty() ? std::string() : devRoot + "/" + name;
+}
+
 SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, const std::string& devRoot)
     : transport_(transport) {
     std::vector<Address> found;
@@ -91,6 +96,7 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
         std::tie(drive.host, drive.channel, drive.target, drive.lun) =
             std::tuple(address.hctl[0], address.hctl[1], address.hctl[2], address.hctl[3]);
         drive.node = SgDeviceNode(address.folder, devRoot);
+        drive.genericNode = SgGenericNode(address.folder, devRoot);
         if (opened == kSgMaxDrives) {
             drive.tableFull = true;
             drive.reason = "the device table is full";

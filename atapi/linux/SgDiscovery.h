@@ -11,6 +11,7 @@
 
 struct SgDrive {
     std::string node;                       // "/dev/sr0", or "/dev/sg1" when there is no block node
+    std::string genericNode;                // "/dev/sg1": the same drive through the sg driver, or empty
     unsigned host = 0, channel = 0, target = 0, lun = 0;
     int fd = -1;                            // open O_RDWR | O_NONBLOCK, or -1 ...
     std::string reason;                     // ... and then why (ErrnoText, or no device node)
@@ -43,3 +44,5 @@ private:
 // from block/<name> (or the older block:<name> link), else the generic node from
 // scsi_generic/<name>; empty when there is neither.
 std::string SgDeviceNode(const std::string& deviceFolder, const std::string& devRoot);
+// The generic node (scsi_generic/<name>) alone; empty when the sg driver has not claimed it.
+std::string SgGenericNode(const std::string& deviceFolder, const std::string& devRoot);

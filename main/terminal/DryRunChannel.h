@@ -18,6 +18,9 @@ public:
     const std::vector<ChannelDrive>& Drives() override { return inner_.Drives(); }
     uint8_t Send(OsHandle drive, CommandRecord& record) override;
     std::string Describe(const CommandRecord& record) const override { return inner_.Describe(record); }
+    // The drive is kept as for real: the checks do reach it.
+    Reservation Reserve(OsHandle drive) override { return inner_.Reserve(drive); }
+    void Release(OsHandle drive) override { inner_.Release(drive); }
 
 private:
     ScsiChannel& inner_;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -31,6 +33,9 @@ public:
 
     std::map<std::string, int> nodes;         // path -> descriptor it opens as
     std::map<std::string, int> openErrors;    // path -> errno its open fails with
+    // Opens with O_EXCL: path -> errno they fail with (EBUSY: another program holds it), or the
+    // descriptor they open as; otherwise as any other open.
+    std::map<std::string, int> exclusiveErrors, exclusiveNodes;
     std::function<SgAnswer(int fd, const sg_io_hdr_t&)> answer = [](int, const sg_io_hdr_t&) {
         return SgAnswer{};
     };
@@ -41,6 +46,11 @@ public:
 
     int Open(const std::string& path, int flags) override {
         opens.emplace_back(path, flags);
+        if (flags & O_EXCL) {
+            if (auto failure = exclusiveErrors.find(path); failure != exclusiveErrors.end())
+                return Fail(failure->second);
+            if (auto node = exclusiveNodes.find(path); node != exclusiveNodes.end()) return node->second;
+        }
         if (auto failure = openErrors.find(path); failure != openErrors.end()) return Fail(failure->second);
         if (auto node = nodes.find(path); node != nodes.end()) return node->second;
         return Fail(ENOENT);

@@ -2,6 +2,8 @@
 // scripted SG_IO seam.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -177,6 +179,65 @@ TEST_F(SgChannelTest, FailuresKeepTheirReasonInLinuxWords) {
     EXPECT_EQ(channel.Send(0x999, lost), 0);
     EXPECT_EQ(lost.outcome, CommandOutcome::NotSent);
     EXPECT_EQ(sg.sent.size(), sent);
+}
+
+// --- the drive kept to this program
+
+SgDrive Reservable(const std::string& node, int fd, const std::string& generic) {
+    SgDrive d = Drive(node, fd);
+    d.genericNode = generic;
+    return d;
+}
+
+TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTheCommandsTakeThatDescriptor) {
+    sg.exclusiveNodes["/dev/sr0"] = 7;
+    sg.exclusiveNodes["/dev/sg1"] = 8;
+    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg1")});
+    TAtapi atapi(channel);
+    const size_t opened = sg.opens.size();
+    EXPECT_EQ(atapi.Reserve().outcome, Reservation::Outcome::Held);
+    ASSERT_EQ(sg.opens.size(), opened + 2);
+    const int exclusive = O_RDWR | O_EXCL | O_NONBLOCK;
+    EXPECT_EQ(sg.opens[opened], std::make_pair(std::string("/dev/sr0"), exclusive));
+    EXPECT_EQ(sg.opens[opened + 1], std::make_pair(std::string("/dev/sg1"), exclusive));
+    uint8_t page[16384] = {};
+    atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
+    EXPECT_EQ(sg.sent.back().fd, 7);
+    atapi.Release();
+    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
+    atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
+    EXPECT_EQ(sg.sent.back().fd, 3) << "after the release the list's descriptor carries the commands again";
+}
+
+TEST_F(SgChannelTest, ADriveHeldElsewhereIsNotReservedAndNothingStaysOpen) {
+    // The block node held (or mounted), or the generic node open in another program.
+    for (const char* busy : {"/dev/sr0", "/dev/sg1"}) {
+        FakeSgSystem system;
+        SgTransport sgTransport(system);
+        system.exclusiveErrors[busy] = EBUSY;
+        system.exclusiveNodes["/dev/sr0"] = 7;
+        system.exclusiveNodes["/dev/sg1"] = 8;
+        SgChannel channel(sgTransport, {Reservable("/dev/sr0", 3, "/dev/sg1")});
+        const Reservation r = channel.Reserve(channel.Drives()[0].handle);
+        EXPECT_EQ(r.outcome, Reservation::Outcome::HeldElsewhere) << busy;
+        EXPECT_EQ(system.closes, std::string(busy) == "/dev/sg1" ? std::vector<int>{7} : std::vector<int>{}) << busy;
+        EXPECT_TRUE(system.sent.empty());
+    }
+}
+
+TEST_F(SgChannelTest, OtherFailuresSayWhyAndAMissingGenericNodeIsNoHindrance) {
+    sg.exclusiveErrors["/dev/sr0"] = EACCES;
+    sg.exclusiveErrors["/dev/sg1"] = ENOENT;
+    sg.exclusiveNodes["/dev/sr2"] = 9;
+    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg0"), Reservable("/dev/sr2", 5, "/dev/sg1"),
+                                  Reservable("/dev/sg4", 6, "/dev/sg4")});
+    const Reservation failed = channel.Reserve(channel.Drives()[0].handle);
+    EXPECT_EQ(failed.outcome, Reservation::Outcome::Failed);
+    EXPECT_EQ(failed.detail, ErrnoText(EACCES));
+    EXPECT_EQ(channel.Reserve(channel.Drives()[1].handle).outcome, Reservation::Outcome::Held);
+    // Reached by its generic node alone, which the list holds open: the sg driver would refuse.
+    EXPECT_EQ(channel.Reserve(channel.Drives()[2].handle).outcome, Reservation::Outcome::NotPossible);
+    EXPECT_TRUE(sg.closes.empty());
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 # the static Linux program flashes the demo image whole (the drive then reports
 # the image's version when asked again) and flashes a drive that keeps its old
 # version (exit 3), meets a rejected page,
-# a page that never answers, SIGINT and SIGTERM during a slowed flash and a
-# drive of another name; the x86_64 console program under wine flashes it
+# a page that never answers, SIGINT and SIGTERM during a slowed flash, a
+# drive of another name, and a slowed flash that holds the drive while the
+# kernel polls it for media events and a second flash is started beside it; the x86_64 console program under wine flashes it
 # through wine's pass-through and meets a rejected page. Checks what the
 # programs printed against what the drive received.
 # Usage: qemu_tcmu.sh BUILD_DIR (with the native and win64 builds in it).
@@ -127,6 +128,24 @@ signalled sigterm TERM
 drive other --product "VELD    DVD-RW KX4900"
 run other ./updater flash --device $TCMU_SR --yes
 done_drive
+# held: the kernel polls the drive for media events every 100 ms; a slowed flash holds the
+# drive, and a second flash started beside it must be refused with nothing sent.
+drive held --page-delay 40
+poll=/sys/block/${TCMU_SR#/dev/}/events_poll_msecs
+was=$(cat $poll)
+echo 100 >$poll
+./updater flash --device $TCMU_SR --yes >/tmp/held.out 2>/tmp/held.err </dev/null &
+pid=$!
+tcmu_wait 200 sh -c "grep -q ' page=' /tmp/held.record" || echo "held.note: no page before the second flash"
+run second ./updater flash --device $TCMU_SR --yes
+wait $pid
+echo "held.rc: $?"
+tag held.out /tmp/held.out
+tag held.err /tmp/held.err
+# The polling goes on once the drive is given back.
+sleep 1
+echo $was >$poll
+done_drive
 
 case $PLATFORMS in *windows*)
     export WINEDEBUG=-all
@@ -202,7 +221,11 @@ a SIGINT without the signal line|/^sigint\.err:/d
 a SIGTERM run that exited 0|s/^sigterm\.rc: 1$/sigterm.rc: 0/
 a SIGINT run that stopped early|/^sigint\.drive: CMD .* page=64$/d
 a drive of another name that was sent a page|/^other\.drive: PAGES/i other.drive: CMD id=1 cdb=FD 07 56 45 4C 44 02 65 77 D8 length=16384 status=0 page=1
-a drive of another name flashed anyway|s/^other\.rc: 1$/other.rc: 0/'
+a drive of another name flashed anyway|s/^other\.rc: 1$/other.rc: 0/
+a second flash beside a held drive that was not refused|s/^second\.rc: 1$/second.rc: 0/
+a second flash beside a held drive that sent its identity query|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 length=20 status=0
+a media poll that reached the held drive|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=4A 01 00 00 10 00 00 00 08 00 00 00 length=8 status=0
+no media poll while the drive was free|/^held\.drive: CMD id=[0-9]* cdb=\(4A\|00\) /d'
 if [ "$PLATFORMS" = "linux windows" ]; then
     DOCTORINGS+='
 a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d

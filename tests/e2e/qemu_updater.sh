@@ -21,6 +21,7 @@ WINDOWS_DEMO=$B/win64/main/terminal/updater_console.exe
 WINDOWS32_DEMO=$B/win32/main/terminal/updater_console.exe
 MKDEMO=$B/native/tools/mkdemo
 KFSTOOL=$B/native/tools/kfstool
+EXCLHOLD=$B/native/tools/exclhold/exclhold
 source "$RIG/fit.sh"
 LINUX_FIT=$FIT/native/main/terminal/updater_static
 WINDOWS_FIT=$FIT/win64/main/terminal/updater_console.exe
@@ -41,7 +42,7 @@ finish() {
     exit 0
 }
 
-for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL"; do
+for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL" "$EXCLHOLD"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
 done
 # Without the Windows program the Linux half still runs; the step fails.
@@ -85,7 +86,7 @@ if fit_build native updater_static; then
 else
     fail "Linux fitted build: updater_static with the fitted container"
 fi
-files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit")
+files=("$LINUX_DEMO=updater-demo" "$LINUX_FIT=updater-fit" "$EXCLHOLD")
 if has_platform windows; then
     if ! wine_prefix; then
         fail "wine prefix on the host, for the Windows programs' info"
@@ -162,6 +163,16 @@ cat >>"$guest" <<'EOF'
 echo 'user:x:1000:1000:user:/tmp:/bin/sh' >>/etc/passwd
 run linux.user su -s /bin/sh user -c './updater-demo flash --device /dev/sr1 --yes'
 run linux.device ./updater-demo flash --device /dev/sr1 --yes
+EOF
+# Last, so that its stretch of the trace follows every other run: another program keeps
+# /dev/sr1 to itself with O_EXCL, and the fitted flash on it must be refused with nothing sent.
+cat >>"$guest" <<'EOF'
+./exclhold /dev/sr1 >/tmp/hold.out 2>&1 &
+hold=$!
+n=50
+while ! grep -q '^HELD' /tmp/hold.out && [ $n -gt 0 ]; do sleep 0.1; n=$((n - 1)); done
+run linux.held ./updater-fit flash --device /dev/sr1 --yes
+kill $hold
 EOF
 
 if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
@@ -257,6 +268,9 @@ trace_doctorings() {
     echo "a command sent during the user's run|$(on_nth "$id" $n "$to_first;p;$back")"
     echo "the --device run asking the first drive|$(on_nth "$id" $n "p;$to_first")"
     echo "the --device run's identity query on the first drive|$(on_nth "$id" $n "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $first/")"
+    # The held drive's run comes last: its identity query would follow the last one.
+    echo "an identity query to the held drive|\$a $(grep -i "$id" "$OUT/trace.log" | tail -n 1 |
+        sed "s/IDEState: *0x[0-9a-fA-F]*/IDEState: $other/")"
     case " $PLATFORMS " in *" windows "*)
         echo "the Windows page write that never arrived|$(on_nth 'packet: *fd ' 2 d)"
         echo "a page write during the Windows demo run|$(after_identity 4)"
@@ -282,6 +296,8 @@ doctorings() {
     for p in $PLATFORMS; do sed "s/RUN/$p/g; s/^/$p: /; s/|/|runs.log|/" <<<"$OUTPUT_DOCTORINGS"; done
     sed 's/|/|runs.log|/' <<<"$DEVICE_DOCTORINGS"
     trace_doctorings | sed 's/|/|trace.log|/'
+    echo 'linux: a held drive flashed anyway|runs.log|s/^linux\.held\.rc: 1$/linux.held.rc: 0/'
+    echo 'linux: a held drive refused for another reason|runs.log|/^linux\.held\.err:/s/Another program/A program/'
 }
 
 if [ $checks_passed -eq 1 ]; then

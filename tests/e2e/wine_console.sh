@@ -87,6 +87,7 @@ expect failed "a rejected page stops the write, naming the page" 1 \
 : >"$work/aspi.log"
 run flashed flash --yes
 expect flashed "the whole image is written and verified" 0 out '^Yes!: Flash Succeed!$' \
+    out '^The drive could not be reserved for the update\. Close other programs that use the drive\.$' \
     out '^Drive firmware version now: 1\.02$' out '^The drive runs the new firmware\.$'
 [ "$(page_writes)" = 64 ] && ! grep -q '^MISMATCH' "$work/aspi.log" &&
     pass "64 page writes reached the drive, each with its checksums" || fail "64 page writes reached the drive ($(page_writes))"

@@ -112,7 +112,10 @@ od -An -v -tu1 -w16384 "$work/image.bin" |
     awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "%04X\n", s % 65536 }' >"$work/pages.sum"
 pages=$(wc -l <"$work/pages.sum")
 image_sum=$(od -An -v -tu1 "$work/image.bin" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { printf "%04X", s % 65536 }')
+# The ASPI path cannot keep the drive to the updater: the log says so first, and the flash goes on.
+not_reserved='The drive could not be reserved for the update. Close other programs that use the drive.'
 {
+    echo "$not_reserved"
     echo "Firmware Checksum : $image_sum"
     awk '{ print "Page " NR " Checksum : " $0 }' "$work/pages.sum"
     # The drive asked again after the last page: the stand-in drive already reports the image's version.
@@ -184,7 +187,7 @@ refused() {  # refused NAME PROFILE TEXT
             fail "$1: no error box"
         fi
         expect "$1: no page write" test "$(page_writes "$1")" = 0
-        expect "$1: nothing logged" test -z "$(log_lines)"
+        expect "$1: nothing logged but the drive not reserved" test "$(log_lines)" = "$not_reserved"
         finish_app
     fi
 }
@@ -215,7 +218,7 @@ if start_window cancel UPDATER_VDRIVES="0:0:0=match"; then
         press 'Caution!' Cancel
         sleep 1
         expect "cancel: no page write" test "$(page_writes cancel)" = 0
-        expect "cancel: the checksum line stays" test "$(log_lines)" = "Firmware Checksum : $image_sum"
+        expect "cancel: the checksum line stays" test "$(log_lines)" = "$(head -2 "$work/expected.log")"
         expect "cancel: progress reset to 0 of $pages" test "$(progress)" = "0/$pages"
     else
         fail "cancel: no last question"
@@ -237,7 +240,7 @@ if start_window failing UPDATER_VDRIVES="0:0:0=match+fail-page:3"; then
         expect "failing page: the third write failed" grep -q 'cdb=FD .* 03 08 len=16384 flags=0x50 status=4$' \
             <(aspi_log failing)
         expect "failing page: no success box" test -z "$(probe boxes)"
-        expect "failing page: the log ends at page 3" diff <(log_lines) <(head -4 "$work/expected.log")
+        expect "failing page: the log ends at page 3" diff <(log_lines) <(head -5 "$work/expected.log")
     else
         fail "failing page: no error box"
     fi

@@ -308,6 +308,13 @@ function check_device(    r) {
 END {
     for (p = 1; p <= n_platforms; p++) check_platform(p)
     check_device()
+    # The last run, on /dev/sr1 while another program holds it with O_EXCL: refused before
+    # anything is sent (the trace's identity queries and page writes are the other runs').
+    r = "linux.held"
+    check(rc[r] == "1" && nlines[r, "err"] == 1 && text_of[r, "err", 0] == "updater: Another program is using the " \
+          "drive. Close it, then start again. Nothing has been sent to the drive." &&
+          find_prefix(r, "out", "Firmware Checksum") < 0,
+          "Linux: a drive another program holds with O_EXCL is refused before anything is sent, exit 1", summary(r))
     check_trace()
     exit (failed > 0)
 }

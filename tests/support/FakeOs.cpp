@@ -1,7 +1,10 @@
 #include "FakeOs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+
+#include "ScsiChannel.h"
 
 namespace {
 
@@ -63,6 +66,7 @@ OsHandle FakeOs::CreateFile(const std::string& path) {
     }
     const OsHandle h = nextHandle_++;
     handles_[h] = it->second.drive;
+    handleLetters_[h] = letter;
     openHandles.insert(h);
     return h;
 }
@@ -70,11 +74,94 @@ OsHandle FakeOs::CreateFile(const std::string& path) {
 void FakeOs::CloseHandle(OsHandle handle) {
     closedHandles.insert(handle);
     openHandles.erase(handle);
+    locks.erase(handle);  // the driver gives the lock back when its handle goes
     if (handle >= 0xE000) ++eventsClosed;
+}
+
+OsHandle FakeOs::LockHolder(OsHandle device) const {
+    const auto drive = handles_.find(device);
+    for (const auto& [handle, name] : locks) {
+        const auto held = handles_.find(handle);
+        if (drive != handles_.end() && held != handles_.end() && held->second == drive->second) return handle;
+    }
+    return 0;
+}
+
+bool FakeOs::ExclusiveAccess(OsHandle device, void* in, uint32_t inSize, void* out, uint32_t outSize) {
+    const std::string h = std::to_string(device);
+    if (exclusive == Exclusive::Unknown) {
+        lastError_ = unknownRequestError;
+        return false;
+    }
+    CdromExclusiveAccess access{};
+    if (in == nullptr || inSize < sizeof access) {
+        lastError_ = 24;  // ERROR_BAD_LENGTH
+        return false;
+    }
+    std::memcpy(&access, in, sizeof access);
+    const auto letter = handleLetters_.find(device);
+    const auto other = letter != handleLetters_.end() ? heldElsewhere.find(letter->second) : heldElsewhere.end();
+    const OsHandle holder = LockHolder(device);
+    switch (access.RequestType) {
+        case kExclusiveAccessLockDevice: {
+            CdromExclusiveLock lock{};
+            if (inSize != sizeof lock) {
+                lastError_ = 24;
+                return false;
+            }
+            std::memcpy(&lock, in, sizeof lock);
+            // A zero-terminated name of the characters the driver allows.
+            const auto end = std::find(lock.CallerName, lock.CallerName + sizeof lock.CallerName, 0);
+            const bool named = end != lock.CallerName + sizeof lock.CallerName &&
+                               std::all_of(lock.CallerName, end, [](uint8_t c) {
+                                   return std::isalnum(c) || std::strchr(" .,:;-_", c) != nullptr;
+                               });
+            if (!named) {
+                lastError_ = 87;
+                return false;
+            }
+            if (other != heldElsewhere.end() || holder != 0) {
+                lastError_ = kErrorAccessDenied;
+                return false;
+            }
+            if (exclusive == Exclusive::DiscMounted) {
+                lastError_ = kErrorBadCommand;
+                return false;
+            }
+            locks[device] = reinterpret_cast<const char*>(lock.CallerName);
+            driveEvents.push_back("lock " + h + " " + locks[device]);
+            return true;
+        }
+        case kExclusiveAccessUnlockDevice:
+            driveEvents.push_back("unlock " + h);
+            if (locks.erase(device) == 0) {
+                lastError_ = holder != 0 ? 6 : kErrorInvalidFunction;
+                return false;
+            }
+            return true;
+        case kExclusiveAccessQueryState: {
+            driveEvents.push_back("query " + h);
+            CdromExclusiveLockState state{};
+            if (out == nullptr || outSize < sizeof state) {
+                lastError_ = 122;  // ERROR_INSUFFICIENT_BUFFER
+                return false;
+            }
+            const std::string name = other != heldElsewhere.end() ? other->second : holder ? locks[holder] : "";
+            state.LockState = other != heldElsewhere.end() || holder != 0;
+            std::memcpy(state.CallerName, name.data(), std::min(name.size(), sizeof state.CallerName - 1));
+            std::memcpy(out, &state, sizeof state);
+            return true;
+        }
+        default:
+            lastError_ = 87;
+            return false;
+    }
 }
 
 bool FakeOs::DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize,
                              uint32_t* returned) {
+    if (returned) *returned = 0;
+    if (code == kIoctlCdromExclusiveAccess) return ExclusiveAccess(device, in, inSize, out, outSize);
     const int call = ++ioctlCalls_;
     const PassThroughLayout& layout = kNativePassThrough;
     auto* block = static_cast<uint8_t*>(in);
@@ -95,6 +182,14 @@ bool FakeOs::DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t 
         lastError_ = 6;  // ERROR_INVALID_HANDLE
         return false;
     }
+    const OsHandle holder = LockHolder(device);
+    const std::string event = std::to_string(device) + " " + Hex2(block[layout.cdb]);
+    if (holder != 0 && holder != device) {
+        driveEvents.push_back("denied " + event);
+        lastError_ = kErrorAccessDenied;
+        return false;
+    }
+    driveEvents.push_back("command " + event);
     uint32_t length;
     std::memcpy(&length, block + layout.dataTransferLength, 4);
     uintptr_t address = 0;

@@ -35,6 +35,17 @@ public:
     // stops answering after it took the data).
     void FailIoctl(int call, uint32_t error, bool deliver = false);
 
+    // --- exclusive access (IOCTL_CDROM_EXCLUSIVE_ACCESS) as the CD-ROM class driver answers it
+    enum class Exclusive { Known, Unknown, DiscMounted };
+    Exclusive exclusive = Exclusive::Known;
+    uint32_t unknownRequestError = 1;  // ERROR_INVALID_FUNCTION: what a system without the request answers
+    std::map<char, std::string> heldElsewhere;  // letter -> the caller name another program locked it with
+    // While a handle holds a drive, the driver answers every other handle's pass-through with
+    // access denied. In order, with the pass-through requests: "lock H NAME", "unlock H", "query H",
+    // "command H OPCODE" (H the handle, OPCODE two hex digits), "denied H OPCODE".
+    std::vector<std::string> driveEvents;
+    std::map<OsHandle, std::string> locks;  // handle -> caller name, held now
+
     // --- ASPI manager
     uint8_t hostAdapters = 1;
     void AddAspiDevice(uint8_t ha, uint8_t target, uint8_t lun, VirtualDrive* drive, uint8_t deviceType = 5);
@@ -89,6 +100,9 @@ public:
 
 private:
     void RunExec(SrbExecScsiCmd* srb);
+    bool ExclusiveAccess(OsHandle device, void* in, uint32_t inSize, void* out, uint32_t outSize);
+    // The handle that holds the drive behind `device`, or 0.
+    OsHandle LockHolder(OsHandle device) const;
     struct Letter {
         uint32_t type = 1;  // DRIVE_NO_ROOT_DIR
         VirtualDrive* drive = nullptr;
@@ -96,6 +110,7 @@ private:
     };
     std::map<char, Letter> letters_;
     std::map<OsHandle, VirtualDrive*> handles_;
+    std::map<OsHandle, char> handleLetters_;
     std::map<std::tuple<uint8_t, uint8_t, uint8_t>, std::pair<VirtualDrive*, uint8_t>> aspi_;
     std::map<int, std::pair<uint32_t, bool>> ioctlFailures_;
     int ioctlCalls_ = 0;

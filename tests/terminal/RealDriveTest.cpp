@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+
 #include "Capture.h"
 #include "FakeSgSystem.h"
+#include "MainTexts.h"
 #include "SgTransport.h"
 #include "TempDir.h"
 #include "Updater.h"
@@ -167,6 +170,35 @@ TEST_F(RealDrives, MountedDriveIsRefusedBeforeTheProcedureSendsAnything) {
     EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
     EXPECT_EQ(err.rfind("updater: cannot tell whether " + Node(0) + " is mounted", 0), 0u);
     EXPECT_EQ(Sent(0x5A), 0);
+}
+
+// The drive's node and its generic node are held exclusively from the identity query to the
+// read-back; a drive another program holds so is refused with nothing sent.
+TEST_F(RealDrives, TheDriveIsHeldExclusivelyForTheProcedureOrRefusedWhenBusy) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    fs::create_directories(dir.Path() / "sys/devices/pci0000:00/host0/target0:0:0/0:0:0:0/scsi_generic/sg3");
+    const std::string generic = dir / "dev/sg3";
+    sg.exclusiveNodes[Node(0)] = 20;
+    sg.exclusiveNodes[generic] = 21;
+    sg.exclusiveErrors[Node(0)] = EBUSY;
+    EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
+    EXPECT_EQ(err, std::string("updater: ") + text::kDriveInUse + "\n");
+    EXPECT_EQ(Sent(0x12), static_cast<int>(sg.sent.size()));  // only the INQUIRY of discovery
+
+    sg.exclusiveErrors.clear();
+    sg.sent.clear();
+    sg.closes.clear();
+    EXPECT_EQ(Run({"flash", "--yes"}), kExitDone) << err;
+    EXPECT_EQ(Sent(0xFD), 64);
+    // Discovery's INQUIRY on the list's descriptor, every later command on the exclusive one.
+    ASSERT_GT(sg.sent.size(), 1u);
+    EXPECT_EQ(sg.sent.front().fd, 10);
+    for (size_t i = 1; i < sg.sent.size(); ++i) EXPECT_EQ(sg.sent[i].fd, 20) << i;
+    const int exclusive = O_RDWR | O_EXCL | O_NONBLOCK;
+    EXPECT_NE(std::find(sg.opens.begin(), sg.opens.end(), std::make_pair(generic, exclusive)), sg.opens.end());
+    EXPECT_EQ(std::count(sg.closes.begin(), sg.closes.end(), 20), 1);
+    EXPECT_EQ(std::count(sg.closes.begin(), sg.closes.end(), 21), 1);
 }
 
 TEST_F(RealDrives, RejectedFirstPageStopsTheWrite) {

@@ -17,6 +17,8 @@ public:
     // A command the model never answers fails as timed out.
     uint8_t Send(OsHandle drive, CommandRecord& record) override;
     std::string Describe(const CommandRecord& record) const override;
+    // No other program reaches a model in this process.
+    Reservation Reserve(OsHandle) override { return {Reservation::Outcome::Held, {}, {}}; }
 
 private:
     std::vector<VirtualDrive*> drives_;
