@@ -274,7 +274,8 @@ function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, be
     check(pw == n_platforms, "trace: " n_platforms " page write" (n_platforms > 1 ? "s" : "") " in all", pw " in all")
 
     # After the last page write: the user's run sent nothing; the --device run asked
-    # the second drive only, its INQUIRY, identity query and INQUIRY, and nothing more.
+    # the second drive only, its INQUIRY, identity query and INQUIRY; the run on the held
+    # drive only its INQUIRY when listing it, and nothing more.
     if (untold != "") {
         check(0, "Linux --device runs in the trace", untold)
         return
@@ -285,8 +286,8 @@ function check_trace(    p, L, why, m, n_id, id_at, j, at, inq, expect, base, be
         if (ev_drive[m] != 2) why = why ev_kind[m] " on drive " ev_drive[m] "; "
         got = got (m > begin ? ", " : "") ev_kind[m]
     }
-    check(why == "" && got == "inquiry, identity, inquiry",
-          "Linux --device /dev/sr1: the user's run sent nothing; the root run asked drive [ 2 ] only: INQUIRY, identity query, INQUIRY (trace)",
+    check(why == "" && got == "inquiry, identity, inquiry, inquiry",
+          "Linux --device /dev/sr1: the user's run sent nothing; the root run asked drive [ 2 ] only: INQUIRY, identity query, INQUIRY; the held drive's run its INQUIRY only (trace)",
           why "commands after the last page write: " got)
 }
 
