@@ -23,12 +23,27 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_PROCESSOR}-windows)
 else()
+  # Manual pages go out compressed, as Debian's packages carry them; -n keeps the
+  # name and time stamp out, so that two builds give the same bytes.
+  set(man_pages kfstool)
   if(TARGET updater)
     install(TARGETS updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${PROJECT_SOURCE_DIR}/man/updater.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    list(APPEND man_pages updater)
   endif()
   install(TARGETS kfstool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/man/kfstool.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  find_program(GZIP_PROGRAM gzip REQUIRED)
+  set(compressed_pages "")
+  foreach(page IN LISTS man_pages)
+    set(source ${PROJECT_SOURCE_DIR}/man/${page}.1)
+    set(compressed ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+    add_custom_command(OUTPUT ${compressed}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${GZIP_PROGRAM} -9 -n -c ${source} > ${compressed}
+      DEPENDS ${source} VERBATIM)
+    list(APPEND compressed_pages ${compressed})
+  endforeach()
+  add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
+  install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
   # The native build keeps its symbols; the release zip's program is stripped already.

@@ -7,6 +7,7 @@
 set -uo pipefail
 build=${1:?usage: packages.sh BUILD_DIR}
 build=$(cd "$build" && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$build/package-test
 rm -rf "$work"
 mkdir -p "$work"
@@ -18,11 +19,15 @@ deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -n 1)
 [ -n "$deb" ] || fail "no .deb made"
 echo "made $(basename "$deb")"
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb cannot unpack $deb"
-for f in usr/bin/updater usr/bin/kfstool usr/share/man/man1/updater.1 usr/share/man/man1/kfstool.1 \
+for f in usr/bin/updater usr/bin/kfstool usr/share/man/man1/updater.1.gz usr/share/man/man1/kfstool.1.gz \
          usr/share/doc/updater/README.md; do
     [ -f "$work/root/$f" ] || fail "the package has no /$f"
 done
 
+for page in updater kfstool; do
+    gzip -dc "$work/root/usr/share/man/man1/$page.1.gz" | cmp -s - "$root/man/$page.1" ||
+        fail "the package's $page.1.gz is not the manual page"
+done
 version=$("$work/root/usr/bin/updater" --version) || fail "updater --version from the package exits with $?"
 echo "$version"
 [[ $version == "updater "*$'\n''firmware: drive name "'* ]] || fail "updater --version says: $version"
