@@ -106,7 +106,8 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
             drive.fd = system.Open(drive.node, O_RDWR | O_NONBLOCK);
             if (drive.fd < 0) {
                 drive.fd = -1;
-                drive.reason = ErrnoText(system.Errno());
+                drive.openError = system.Errno();
+                drive.reason = ErrnoText(drive.openError);
             }
         }
         if (drive.fd >= 0) ++opened;

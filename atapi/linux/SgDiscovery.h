@@ -15,6 +15,7 @@ struct SgDrive {
     unsigned host = 0, channel = 0, target = 0, lun = 0;
     int fd = -1;                            // open O_RDWR | O_NONBLOCK, or -1 ...
     std::string reason;                     // ... and then why (ErrnoText, or no device node)
+    int openError = 0;                      // the errno of the failed open, 0 otherwise
     bool tableFull = false;                 // past the table: neither opened nor asked (fd -1)
 };
 

@@ -205,7 +205,7 @@ int Info(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, bool js
         std::fprintf(s.out, "{%s,%s,\"caption\":%s,\"pages\":%u}\n", JsonHead().c_str(),
                      ContainerJsonMembers(EmbeddedContainerData(), parameter, form.Image, ReadIdentity(form.Image))
                          .c_str(),
-                     JsonString(caption.data(), caption.size()).c_str(), form.Image.length >> 14);
+                     JsonString(caption.data(), caption.size()).c_str(), form.Image.length >> kPageShift);
         return kExitDone;
     }
     std::fprintf(s.out, "Caption: %s\n", window.Caption().c_str());

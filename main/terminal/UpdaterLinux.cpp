@@ -156,7 +156,7 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
             if (drive.fd >= 0) continue;
             unopened += (unopened.empty() ? "" : "; ") + drive.node +
                         (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason;
-            denied |= drive.reason == ErrnoText(EACCES) || drive.reason == ErrnoText(EPERM);
+            denied |= drive.openError == EACCES || drive.openError == EPERM;
         }
         if (!anyOpened && !unopened.empty())
             return RefuseUnopened(s, unopened,
