@@ -29,17 +29,7 @@ REJECT_PAGE=3 WINDOWS_REJECT_PAGE=5 HANG_PAGE=2 SENSE=3:0C:00
 # The complete flash's drive starts at OLD_REVISION and reports the demo image's version once it took every page.
 OLD_REVISION=1.01 FLASHED_REVISION=1.02
 TCMU_MODULES=$(sed -n 's/^TCMU_MODULES="\(.*\)"$/\1/p' "$RIG/tcmu.sh")
-start=$SECONDS
-failed=0
-
-pass() { echo "PASS $1"; }
-fail() { echo "FAIL $1"; failed=1; }
-finish() {
-    echo "qemu_tcmu: $((SECONDS - start)) s in all"
-    [ $failed -eq 0 ] || { echo "qemu_tcmu: FAILED"; exit 1; }
-    echo "qemu_tcmu: all checks passed"
-    exit 0
-}
+begin_checks qemu_tcmu
 
 for f in "$LINUX" "$DRIVE" "$KFSTOOL"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }

@@ -28,19 +28,9 @@ WINDOWS_FIT=$FIT/win64/main/terminal/updater_console.exe
 WINDOWS32_FIT=$FIT/win32/main/terminal/updater_console.exe
 OUT=$B/rig/updater
 source "$ROOT/scripts/wine.sh"
-start=$SECONDS
-failed=0
-
-pass() { echo "PASS $1"; }
+begin_checks qemu_updater
+checks_cleanup() { wine_cleanup; }
 has_platform() { case " $PLATFORMS " in *" $1 "*) return 0 ;; esac; return 1; }
-fail() { echo "FAIL $1"; failed=1; }
-finish() {
-    wine_cleanup
-    echo "qemu_updater: $((SECONDS - start)) s in all"
-    [ $failed -eq 0 ] || { echo "qemu_updater: FAILED"; exit 1; }
-    echo "qemu_updater: all checks passed"
-    exit 0
-}
 
 for f in "$LINUX_DEMO" "$MKDEMO" "$KFSTOOL" "$EXCLHOLD"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }

@@ -25,17 +25,7 @@ source "$RIG/fit.sh"
 UPDATER_FIT=$FIT/win32/main/updater.exe
 OUT=$B/rig/window
 ARTIFACTS=$B/artifacts
-start=$SECONDS
-failed=0
-
-pass() { echo "PASS $1"; }
-fail() { echo "FAIL $1"; failed=1; }
-finish() {
-    echo "qemu_window: $((SECONDS - start)) s in all"
-    [ $failed -eq 0 ] || { echo "qemu_window: FAILED"; exit 1; }
-    echo "qemu_window: all checks passed"
-    exit 0
-}
+begin_checks qemu_window
 # expect WHAT GOT WANTED
 expect() {
     if [ "$2" = "$3" ]; then pass "$1"; else fail "$1:"; echo "    got:    $2"; echo "    wanted: $3"; fi
