@@ -73,19 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
                {"Caution!", "Error"}}),
     [](const ::testing::TestParamInfo<WayOut>& info) { return std::string(info.param.name); });
 
-TEST_F(Reserve, ASuccessKeepsTheLockUntilTheReadBackHasAnswered) {
-    VirtualDrive& drive = Drive('D');
-    Start();
-    const size_t from = os.driveEvents.size();
-    window.Answer("Caution!", ui::kIdOk);
-    form->btnStartClick();
-    const auto events = EventsSince(os, from);
-    // Lock, identity query, INQUIRY, four pages, the INQUIRY after them, unlock.
-    ASSERT_EQ(events.size(), 9u);
-    EXPECT_EQ(events[7], "command " + kHandle + " 12");
-    EXPECT_EQ(PageWrites(SentSinceStart(drive)).size(), 4u);
-}
-
 TEST_F(Reserve, ADriveAnotherProgramHoldsIsRefusedWithItsNameAndNothingIsSent) {
     VirtualDrive& drive = Drive('D');
     Start();
