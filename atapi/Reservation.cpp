@@ -24,7 +24,7 @@ Reservation TAtapi::Reserve() {
     Release();
     ScsiChannel& path = Path();
     Reservation reservation = path.Reserve(CurrentHandle);
-    if (reservation.outcome == Reservation::Outcome::Held) {
+    if (reservation.outcome == Reservation::Outcome::Held || reservation.outcome == Reservation::Outcome::HeldInPart) {
         reservedPath_ = &path;
         reservedDrive_ = CurrentHandle;
     }

@@ -61,6 +61,7 @@ struct ChannelDrive {
 struct Reservation {
     enum class Outcome {
         Held,           // no other program's command reaches the drive until it is released
+        HeldInPart,     // kept from some programs only: others that use the drive still reach it
         NotPossible,    // this OS or path has no way to keep a drive (the request is unknown)
         HeldElsewhere,  // another program keeps the drive
         DiscInUse,      // a disc in the drive is mounted, which keeps the drive from being reserved

@@ -35,6 +35,8 @@ public:
         header->resid = 0;
         return 0;
     }
+    int Dup2(int, int) override { return 0; }
+    int WriteText(const std::string&, const std::string&) override { return 0; }
     int Errno() override { return 0; }
 };
 

@@ -48,6 +48,7 @@ bool ReservationAllows(MainWindowUi& window, const Reservation& reservation) {
         case Reservation::Outcome::Held:
             return true;
         case Reservation::Outcome::NotPossible:
+        case Reservation::Outcome::HeldInPart:
             window.AppendLog(text::kNotReserved);
             return true;
         case Reservation::Outcome::HeldElsewhere:

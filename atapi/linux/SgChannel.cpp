@@ -11,8 +11,9 @@ constexpr OsHandle kFirstHandle = 0x100;  // 0 is the table's "no drive"
 }  // namespace
 
 SgChannel::SgChannel(SgTransport& transport, const std::vector<SgDrive>& drives,
-                     std::function<void(const std::string&)> showSystemError)
-    : transport_(transport), drives_(drives), holds_(drives.size()), showSystemError_(std::move(showSystemError)) {
+                     std::function<void(const std::string&)> showSystemError, const std::string& sysfsRoot)
+    : transport_(transport), drives_(drives), holds_(drives.size()), showSystemError_(std::move(showSystemError)),
+      srDriver_(sysfsRoot + "/bus/scsi/drivers/sr") {
     for (size_t i = 0; i < drives_.size(); ++i) {
         const SgDrive& d = drives_[i];
         list_.push_back({d.node, kFirstHandle + static_cast<OsHandle>(i), d.fd >= 0, d.reason});
@@ -31,7 +32,10 @@ SgChannel::~SgChannel() {
 uint8_t SgChannel::Send(OsHandle drive, CommandRecord& record) {
     const SgDrive* d = DriveOf(drive);
     int fd = d != nullptr ? d->fd : -1;
-    if (d != nullptr && holds_[drive - kFirstHandle].node >= 0) fd = holds_[drive - kFirstHandle].node;
+    if (d != nullptr) {
+        const Hold& hold = holds_[drive - kFirstHandle];
+        if (hold.node >= 0) fd = hold.generic >= 0 ? hold.generic : hold.node;
+    }
     transport_.Send(fd, record);
     if (record.outcome == CommandOutcome::TimedOut) {
         record.outcome = CommandOutcome::CompletedTolerated;
@@ -84,8 +88,20 @@ Reservation SgChannel::Reserve(OsHandle drive) {
         Close(taken);
         return refusal;
     }
-    if (taken.generic < 0) taken.generic = -1;
+    if (taken.generic < 0) {
+        taken.generic = -1;
+        hold = taken;
+        return {Reservation::Outcome::HeldInPart, {}, {}};
+    }
+    const std::string device = std::to_string(d->host) + ":" + std::to_string(d->channel) + ":" +
+                               std::to_string(d->target) + ":" + std::to_string(d->lun);
     hold = taken;
+    if (system.WriteText(srDriver_ + "/unbind", device) != 0) return {Reservation::Outcome::HeldInPart, {}, {}};
+    hold.unbound = device;
+    // The list's own descriptor of the block node, which it closes only when it goes, would keep
+    // the sr driver from giving the block node its old name when the drive is given back: from
+    // now on it stands for the generic node instead.
+    system.Dup2(taken.generic, d->fd);
     return {Reservation::Outcome::Held, {}, {}};
 }
 
@@ -97,5 +113,10 @@ void SgChannel::Close(Hold& hold) {
     SgSystem& system = transport_.System();
     if (hold.generic >= 0) system.Close(hold.generic);
     if (hold.node >= 0) system.Close(hold.node);
+    // Both closed first, so that the sr driver can give the block node its old name again.
+    if (!hold.unbound.empty() && system.WriteText(srDriver_ + "/bind", hold.unbound) != 0 && showSystemError_)
+        showSystemError_("The drive's block node could not be made again (" + ErrnoText(system.Errno()) +
+                         "); the drive is still reached through its generic node, and the block node comes back "
+                         "when the computer is restarted.\n");
     hold = Hold{};
 }

@@ -17,7 +17,8 @@ public:
     // fails (or that has no open drive to go to) is told to showSystemError
     // with the errno text, as the pass-through path shows the system's text.
     SgChannel(SgTransport& transport, const std::vector<SgDrive>& drives,
-              std::function<void(const std::string&)> showSystemError = nullptr);
+              std::function<void(const std::string&)> showSystemError = nullptr,
+              const std::string& sysfsRoot = "/sys");
     ~SgChannel() override;
     SgChannel(const SgChannel&) = delete;
     SgChannel& operator=(const SgChannel&) = delete;
@@ -31,16 +32,20 @@ public:
     uint8_t Send(OsHandle drive, CommandRecord& record) override;
     std::string Describe(const CommandRecord& record) const override;
     // Opens the drive's node again with O_EXCL, for reading and writing, and its generic node
-    // the same way; the commands go through that descriptor until Release closes both. While
-    // they are held no other program opens the drive so (nor mounts it), nobody opens the
-    // generic node, and the sr driver stops polling the drive for media events. EBUSY on
-    // either: another program holds the drive.
+    // the same way. While they are held no other program opens the drive so (nor mounts it),
+    // nobody opens the generic node, and the sr driver stops polling the drive for media
+    // events. EBUSY on either: another program holds the drive. But the sr driver still lets any
+    // program open the block node plainly and send it commands (its open and close send some
+    // of their own), so the drive is then taken from the sr driver until Release: the block
+    // node goes away, and the commands go through the held generic node. Without a generic
+    // node, or where the sr driver cannot be unbound, the drive is held in part.
     Reservation Reserve(OsHandle drive) override;
     void Release(OsHandle drive) override;
 
 private:
     struct Hold {
         int node = -1, generic = -1;
+        std::string unbound;  // the SCSI device ("H:C:T:L") taken from the sr driver, or empty
     };
     void Close(Hold& hold);
 
@@ -49,4 +54,5 @@ private:
     std::vector<ChannelDrive> list_;
     std::vector<Hold> holds_;  // one for each drive, by index
     std::function<void(const std::string&)> showSystemError_;
+    std::string srDriver_;  // <sysfs>/bus/scsi/drivers/sr
 };

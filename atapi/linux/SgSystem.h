@@ -16,6 +16,11 @@ public:
     // ioctl(fd, SG_IO, header): 0 when the request went through (the header then holds the
     // SCSI, host and driver status), -1 when it did not (Errno() says why).
     virtual int Ioctl(int fd, sg_io_hdr_t* header) = 0;
+    // dup2(2): `to` becomes a second descriptor of what `from` is open on, and what `to` was
+    // open on is closed; 0, or -1.
+    virtual int Dup2(int from, int to) = 0;
+    // Writes text to a file, as one write(2) (a sysfs attribute): 0, or -1 (Errno() says why).
+    virtual int WriteText(const std::string& path, const std::string& text) = 0;
     // errno of the most recent call that failed.
     virtual int Errno() = 0;
 };

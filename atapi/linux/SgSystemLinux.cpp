@@ -21,6 +21,16 @@ public:
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return result < 0 ? -1 : 0;
     }
+    int Dup2(int from, int to) override { return Keep(::dup2(from, to)) < 0 ? -1 : 0; }
+    int WriteText(const std::string& path, const std::string& text) override {
+        const int fd = Keep(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (fd < 0) return -1;
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) lastError_ = errno;
+        else if (static_cast<size_t>(written) != text.size()) lastError_ = EIO;
+        ::close(fd);
+        return written == static_cast<ssize_t>(text.size()) ? 0 : -1;
+    }
     int Errno() override { return lastError_; }
 
 private:

@@ -169,7 +169,8 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
                                   "writes (EPERM)",
                                   " Run updater as root, for example with sudo, or give it CAP_SYS_RAWIO.");
     }
-    SgChannel channel(transport, drives, [&window](const std::string& text) { window.ReportSystemError(text); });
+    SgChannel channel(
+        transport, drives, [&window](const std::string& text) { window.ReportSystemError(text); }, s.sysfsRoot);
     TAtapi atapi(channel);
     if (o.command == "list") return o.json ? List(s, window, atapi, true) : ListDrives(s, window, atapi, drives);
     return Flash(

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,17 @@ public:
     std::vector<std::pair<std::string, int>> opens;  // path, flags
     std::vector<int> closes;
     std::vector<Sent> sent;
+    std::map<std::string, int> writeErrors;               // path -> errno its write fails with
+    std::vector<std::pair<int, int>> dups;  // from, to
+    struct Write {
+        std::string path, text;
+        size_t sentBefore;  // how many commands had been sent when it was written
+        bool operator==(const Write&) const = default;
+        friend void PrintTo(const Write& w, std::ostream* os) {
+            *os << w.path << " <- \"" << w.text << "\" after " << w.sentBefore << " commands";
+        }
+    };
+    std::vector<Write> writes;
 
     int Open(const std::string& path, int flags) override {
         opens.emplace_back(path, flags);
@@ -78,6 +90,15 @@ public:
             if (dataBytes) std::memcpy(header->dxferp, reply.data.data(), dataBytes);
             header->resid = static_cast<int>(header->dxfer_len - dataBytes);
         }
+        return 0;
+    }
+    int Dup2(int from, int to) override {
+        dups.emplace_back(from, to);
+        return 0;
+    }
+    int WriteText(const std::string& path, const std::string& text) override {
+        writes.push_back({path, text, sent.size()});
+        if (auto failure = writeErrors.find(path); failure != writeErrors.end()) return Fail(failure->second);
         return 0;
     }
     int Errno() override { return lastError; }

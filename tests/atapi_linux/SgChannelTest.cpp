@@ -189,10 +189,12 @@ SgDrive Reservable(const std::string& node, int fd, const std::string& generic) 
     return d;
 }
 
-TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTheCommandsTakeThatDescriptor) {
+TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTakesTheDriveFromTheSrDriverUntilReleased) {
     sg.exclusiveNodes["/dev/sr0"] = 7;
     sg.exclusiveNodes["/dev/sg1"] = 8;
-    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg1")});
+    SgDrive drive = Reservable("/dev/sr0", 3, "/dev/sg1");
+    drive.host = 2, drive.channel = 0, drive.target = 1, drive.lun = 0;
+    SgChannel channel(transport, {drive}, nullptr, "/sysfs");
     TAtapi atapi(channel);
     const size_t opened = sg.opens.size();
     EXPECT_EQ(atapi.Reserve().outcome, Reservation::Outcome::Held);
@@ -200,13 +202,52 @@ TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTheCommandsTakeThatDe
     const int exclusive = O_RDWR | O_EXCL | O_NONBLOCK;
     EXPECT_EQ(sg.opens[opened], std::make_pair(std::string("/dev/sr0"), exclusive));
     EXPECT_EQ(sg.opens[opened + 1], std::make_pair(std::string("/dev/sg1"), exclusive));
+    using Write = FakeSgSystem::Write;
+    const size_t asked = sg.sent.size();  // the INQUIRY of the list
+    EXPECT_EQ(sg.writes, (std::vector<Write>{{"/sysfs/bus/scsi/drivers/sr/unbind", "2:0:1:0", asked}}));
+    EXPECT_EQ(sg.dups, (std::vector<std::pair<int, int>>{{8, 3}})) << "the list's descriptor keeps no block node open";
     uint8_t page[16384] = {};
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
-    EXPECT_EQ(sg.sent.back().fd, 7);
+    EXPECT_EQ(sg.sent.back().fd, 8) << "the block node is gone: the generic node carries the commands";
     atapi.Release();
     EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
+    EXPECT_EQ(sg.writes.back(), (Write{"/sysfs/bus/scsi/drivers/sr/bind", "2:0:1:0", asked + 1}));
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
     EXPECT_EQ(sg.sent.back().fd, 3) << "after the release the list's descriptor carries the commands again";
+    atapi.Release();
+    EXPECT_EQ(sg.writes.size(), 2u) << "given back once";
+}
+
+// Where the sr driver keeps the drive (no rights to sysfs, or no generic node to send through),
+// only programs that ask for the drive exclusively are kept out: held in part, said so, and
+// nothing is given back that was not taken. A block node that cannot be made again is told.
+TEST_F(SgChannelTest, ADriveTheSrDriverKeepsIsHeldInPartAndAFailedGivingBackIsTold) {
+    sg.exclusiveNodes["/dev/sr0"] = 7;
+    sg.exclusiveNodes["/dev/sg1"] = 8;
+    sg.exclusiveNodes["/dev/sr2"] = 9;
+    sg.writeErrors["/sys/bus/scsi/drivers/sr/unbind"] = EACCES;
+    std::vector<std::string> told;
+    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg1"), Reservable("/dev/sr2", 5, "")},
+                      [&told](const std::string& text) { told.push_back(text); });
+    for (const ChannelDrive& drive : channel.Drives()) {
+        EXPECT_EQ(channel.Reserve(drive.handle).outcome, Reservation::Outcome::HeldInPart) << drive.name;
+        uint8_t page[16384] = {};
+        CommandRecord record;
+        std::memcpy(record.cdb, kPageWrite, sizeof kPageWrite);
+        record.buffer = page, record.length = sizeof page, record.direction = kDirOut;
+        channel.Send(drive.handle, record);
+        EXPECT_EQ(sg.sent.back().fd, drive.name == "/dev/sr0" ? 8 : 9) << drive.name;
+        channel.Release(drive.handle);
+    }
+    EXPECT_EQ(sg.writes.size(), 1u);
+    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7, 9}));
+    EXPECT_TRUE(told.empty());
+
+    sg.writeErrors = {{"/sys/bus/scsi/drivers/sr/bind", EACCES}};
+    EXPECT_EQ(channel.Reserve(channel.Drives()[0].handle).outcome, Reservation::Outcome::Held);
+    channel.Release(channel.Drives()[0].handle);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(ErrnoText(EACCES)), std::string::npos) << told[0];
 }
 
 TEST_F(SgChannelTest, ADriveHeldElsewhereIsNotReservedAndNothingStaysOpen) {
@@ -234,7 +275,7 @@ TEST_F(SgChannelTest, OtherFailuresSayWhyAndAMissingGenericNodeIsNoHindrance) {
     const Reservation failed = channel.Reserve(channel.Drives()[0].handle);
     EXPECT_EQ(failed.outcome, Reservation::Outcome::Failed);
     EXPECT_EQ(failed.detail, ErrnoText(EACCES));
-    EXPECT_EQ(channel.Reserve(channel.Drives()[1].handle).outcome, Reservation::Outcome::Held);
+    EXPECT_EQ(channel.Reserve(channel.Drives()[1].handle).outcome, Reservation::Outcome::HeldInPart);
     // Reached by its generic node alone, which the list holds open: the sg driver would refuse.
     EXPECT_EQ(channel.Reserve(channel.Drives()[2].handle).outcome, Reservation::Outcome::NotPossible);
     EXPECT_TRUE(sg.closes.empty());

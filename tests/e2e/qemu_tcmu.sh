@@ -8,7 +8,8 @@
 # version (exit 3), meets a rejected page,
 # a page that never answers, SIGINT and SIGTERM during a slowed flash, a
 # drive of another name, and a slowed flash that holds the drive while the
-# kernel polls it for media events and a second flash is started beside it; the x86_64 console program under wine flashes it
+# kernel polls it for media events, a second flash is started beside it and
+# another program keeps asking it for its INQUIRY data; the x86_64 console program under wine flashes it
 # through wine's pass-through and meets a rejected page. Checks what the
 # programs printed against what the drive received.
 # Usage: qemu_tcmu.sh BUILD_DIR (with the native and win64 builds in it).
@@ -22,6 +23,7 @@ B=$(cd "$B" && pwd)
 LINUX=$B/native/main/terminal/updater_static
 WINDOWS=$B/win64/main/terminal/updater_console.exe
 DRIVE=$B/native/tools/tcmu/tcmu_drive
+INQLOOP=$B/native/tools/inqloop/inqloop
 KFSTOOL=$B/native/tools/kfstool
 OUT=$B/rig/tcmu
 # The faults of the runs: the page each rejects or leaves unanswered, and the sense of a rejection.
@@ -31,10 +33,10 @@ OLD_REVISION=1.01 FLASHED_REVISION=1.02
 TCMU_MODULES=$(sed -n 's/^TCMU_MODULES="\(.*\)"$/\1/p' "$RIG/tcmu.sh")
 begin_checks qemu_tcmu
 
-for f in "$LINUX" "$DRIVE" "$KFSTOOL"; do
+for f in "$LINUX" "$DRIVE" "$INQLOOP" "$KFSTOOL"; do
     [ -f "$f" ] || { fail "native build: $f is missing"; finish; }
 done
-files=("$LINUX=updater" "$DRIVE" "$RIG/tcmu.sh")
+files=("$LINUX=updater" "$DRIVE" "$INQLOOP" "$RIG/tcmu.sh")
 PLATFORMS="linux windows"
 if [ -f "$WINDOWS" ]; then
     files+=("$WINDOWS=updater.exe")
@@ -119,22 +121,27 @@ drive other --product "VELD    DVD-RW KX4900"
 run other ./updater flash --device $TCMU_SR --yes
 done_drive
 # held: the kernel polls the drive for media events every 100 ms; a slowed flash holds the
-# drive, and a second flash started beside it must be refused with nothing sent.
+# drive, a second flash started beside it must be refused with nothing sent, and a program
+# that opens the node plainly and asks for its INQUIRY data over and over must not reach it.
 drive held --page-delay 40
 poll=/sys/block/${TCMU_SR#/dev/}/events_poll_msecs
-was=$(cat $poll)
 echo 100 >$poll
+sleep 1
 ./updater flash --device $TCMU_SR --yes >/tmp/held.out 2>/tmp/held.err </dev/null &
 pid=$!
 tcmu_wait 200 sh -c "grep -q ' page=' /tmp/held.record" || echo "held.note: no page before the second flash"
+./inqloop $TCMU_SR >/tmp/intruder.out 2>&1 &
+ipid=$!
 run second ./updater flash --device $TCMU_SR --yes
 wait $pid
 echo "held.rc: $?"
+# The node is back once the drive is given back: the other program's INQUIRY reaches it again.
+tcmu_wait 50 grep -q inquiry=ok /tmp/intruder.out || echo "held.note: the other program never reached the drive"
+kill $ipid
+echo "intruder.rounds: $(grep -c '^ROUND' /tmp/intruder.out)"
+echo "intruder.reached: $(grep -c 'inquiry=ok' /tmp/intruder.out)"
 tag held.out /tmp/held.out
 tag held.err /tmp/held.err
-# The polling goes on once the drive is given back.
-sleep 1
-echo $was >$poll
 done_drive
 
 case $PLATFORMS in *windows*)
@@ -215,7 +222,10 @@ a drive of another name flashed anyway|s/^other\.rc: 1$/other.rc: 0/
 a second flash beside a held drive that was not refused|s/^second\.rc: 1$/second.rc: 0/
 a second flash beside a held drive that sent its identity query|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 length=20 status=0
 a media poll that reached the held drive|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=4A 01 00 00 10 00 00 00 08 00 00 00 length=8 status=0
-no media poll while the drive was free|/^held\.drive: CMD id=[0-9]* cdb=\(4A\|00\) /d'
+no media poll while the drive was free|/^held\.drive: CMD id=[0-9]* cdb=\(4A\|00\) /d
+an INQUIRY of the other program that reached the held drive|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=12 00 00 00 60 00 length=96 status=0
+another program that did not keep trying|s/^intruder\.rounds: .*/intruder.rounds: 3/
+another program that never reached the drive|/^held\.drive: CMD id=[0-9]* cdb=12 00 00 00 60 /d'
 if [ "$PLATFORMS" = "linux windows" ]; then
     DOCTORINGS+='
 a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d

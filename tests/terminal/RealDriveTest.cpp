@@ -191,10 +191,14 @@ TEST_F(RealDrives, TheDriveIsHeldExclusivelyForTheProcedureOrRefusedWhenBusy) {
     sg.closes.clear();
     EXPECT_EQ(Run({"flash", "--yes"}), kExitDone) << err;
     EXPECT_EQ(Sent(0xFD), 64);
-    // Discovery's INQUIRY on the list's descriptor, every later command on the exclusive one.
+    // Discovery's INQUIRY on the list's descriptor, every later command on the exclusive generic
+    // one, with the drive taken from the sr driver from before the first to after the last.
     ASSERT_GT(sg.sent.size(), 1u);
     EXPECT_EQ(sg.sent.front().fd, 10);
-    for (size_t i = 1; i < sg.sent.size(); ++i) EXPECT_EQ(sg.sent[i].fd, 20) << i;
+    for (size_t i = 1; i < sg.sent.size(); ++i) EXPECT_EQ(sg.sent[i].fd, 21) << i;
+    const std::string sr = dir / "sys/bus/scsi/drivers/sr";
+    EXPECT_EQ(sg.writes, (std::vector<FakeSgSystem::Write>{{sr + "/unbind", "0:0:0:0", 1},
+                                                            {sr + "/bind", "0:0:0:0", sg.sent.size()}}));
     const int exclusive = O_RDWR | O_EXCL | O_NONBLOCK;
     EXPECT_NE(std::find(sg.opens.begin(), sg.opens.end(), std::make_pair(generic, exclusive)), sg.opens.end());
     EXPECT_EQ(std::count(sg.closes.begin(), sg.closes.end(), 20), 1);
