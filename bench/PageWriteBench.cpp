@@ -36,6 +36,8 @@ public:
         return 0;
     }
     int Dup2(int, int) override { return 0; }
+    std::vector<std::string> OtherHolders(int) override { return {}; }
+    void Sleep(int) override {}
     int WriteText(const std::string&, const std::string&) override { return 0; }
     int Errno() override { return 0; }
 };

@@ -7,6 +7,8 @@
 namespace {
 
 constexpr OsHandle kFirstHandle = 0x100;  // 0 is the table's "no drive"
+// How long a program that has the block node open is given to close it, asked this often.
+constexpr int kHolderWaitMs = 2000, kHolderPollMs = 100;
 
 }  // namespace
 
@@ -93,14 +95,27 @@ Reservation SgChannel::Reserve(OsHandle drive) {
         hold = taken;
         return {Reservation::Outcome::HeldInPart, {}, {}};
     }
+    hold = taken;
+    // A program that has the block node open keeps reaching the drive through that descriptor
+    // when the node goes, and the sr driver cannot take the drive back until it closes it. One
+    // that is just closing it is waited for, a while; one that keeps it is named.
+    std::vector<std::string> holders = system.OtherHolders(taken.node);
+    for (int waited = 0; !holders.empty() && waited < kHolderWaitMs; waited += kHolderPollMs) {
+        system.Sleep(kHolderPollMs);
+        holders = system.OtherHolders(taken.node);
+    }
+    if (!holders.empty()) {
+        Close(hold);
+        std::string names;
+        for (const std::string& holder : holders) names += (names.empty() ? "" : "; ") + holder;
+        return {Reservation::Outcome::HeldElsewhere, names, {}};
+    }
     const std::string device = std::to_string(d->host) + ":" + std::to_string(d->channel) + ":" +
                                std::to_string(d->target) + ":" + std::to_string(d->lun);
-    hold = taken;
     if (system.WriteText(srDriver_ + "/unbind", device) != 0) return {Reservation::Outcome::HeldInPart, {}, {}};
     hold.unbound = device;
     // The list's own descriptor of the block node, which it closes only when it goes, would keep
-    // the sr driver from giving the block node its old name when the drive is given back: from
-    // now on it stands for the generic node instead.
+    // the sr driver from taking the drive back: from now on it stands for the generic node.
     system.Dup2(taken.generic, d->fd);
     return {Reservation::Outcome::Held, {}, {}};
 }

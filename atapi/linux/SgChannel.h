@@ -38,7 +38,9 @@ public:
     // program open the block node plainly and send it commands (its open and close send some
     // of their own), so the drive is then taken from the sr driver until Release: the block
     // node goes away, and the commands go through the held generic node. Without a generic
-    // node, or where the sr driver cannot be unbound, the drive is held in part.
+    // node, or where the sr driver cannot be unbound, the drive is held in part. A program
+    // that has the block node open, and still has after a short wait, keeps the drive: nothing
+    // is taken, and the program is named.
     Reservation Reserve(OsHandle drive) override;
     void Release(OsHandle drive) override;
 

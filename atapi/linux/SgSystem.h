@@ -5,6 +5,7 @@
 #include <scsi/sg.h>
 
 #include <string>
+#include <vector>
 
 class SgSystem {
 public:
@@ -19,6 +20,11 @@ public:
     // dup2(2): `to` becomes a second descriptor of what `from` is open on, and what `to` was
     // open on is closed; 0, or -1.
     virtual int Dup2(int from, int to) = 0;
+    // The processes other than this one that have a descriptor open on the device `fd` is open
+    // on, each as "NAME, process PID"; none when fd names no device.
+    virtual std::vector<std::string> OtherHolders(int fd) = 0;
+    // Waits, nothing else.
+    virtual void Sleep(int milliseconds) = 0;
     // Writes text to a file, as one write(2) (a sysfs attribute): 0, or -1 (Errno() says why).
     virtual int WriteText(const std::string& path, const std::string& text) = 0;
     // errno of the most recent call that failed.

@@ -3,7 +3,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cerrno>
+#include <fstream>
+#include <thread>
 
 #include "SgSystem.h"
 
@@ -22,6 +28,28 @@ public:
         return result < 0 ? -1 : 0;
     }
     int Dup2(int from, int to) override { return Keep(::dup2(from, to)) < 0 ? -1 : 0; }
+    std::vector<std::string> OtherHolders(int fd) override {
+        struct stat device{};
+        if (::fstat(fd, &device) != 0 || !(S_ISBLK(device.st_mode) || S_ISCHR(device.st_mode))) return {};
+        std::vector<std::string> holders;
+        const std::string self = std::to_string(::getpid());
+        for (const std::string& pid : Entries("/proc")) {
+            if (pid == self || !std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+            const std::string fds = "/proc/" + pid + "/fd";
+            for (const std::string& entry : Entries(fds)) {
+                struct stat held{};
+                if (::stat((fds + "/" + entry).c_str(), &held) != 0 || held.st_rdev != device.st_rdev ||
+                    (held.st_mode & S_IFMT) != (device.st_mode & S_IFMT))
+                    continue;
+                std::string name;
+                std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+                holders.push_back(name + ", process " + pid);
+                break;
+            }
+        }
+        return holders;
+    }
+    void Sleep(int milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
     int WriteText(const std::string& path, const std::string& text) override {
         const int fd = Keep(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
         if (fd < 0) return -1;
@@ -34,6 +62,15 @@ public:
     int Errno() override { return lastError_; }
 
 private:
+    static std::vector<std::string> Entries(const std::string& folder) {
+        std::vector<std::string> names;
+        DIR* dir = ::opendir(folder.c_str());
+        if (dir == nullptr) return names;
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+        ::closedir(dir);
+        return names;
+    }
     int Keep(int result) {
         if (result < 0) lastError_ = errno;
         return result;

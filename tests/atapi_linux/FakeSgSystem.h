@@ -46,6 +46,10 @@ public:
     std::vector<Sent> sent;
     std::map<std::string, int> writeErrors;               // path -> errno its write fails with
     std::vector<std::pair<int, int>> dups;  // from, to
+    // What each OtherHolders answers in turn, the last one from then on; none when empty.
+    std::vector<std::vector<std::string>> holders;
+    std::vector<int> asked;  // the descriptors OtherHolders was asked about
+    int slept = 0;           // milliseconds
     struct Write {
         std::string path, text;
         size_t sentBefore;  // how many commands had been sent when it was written
@@ -96,6 +100,14 @@ public:
         dups.emplace_back(from, to);
         return 0;
     }
+    std::vector<std::string> OtherHolders(int fd) override {
+        asked.push_back(fd);
+        if (holders.empty()) return {};
+        std::vector<std::string> now = holders.front();
+        if (holders.size() > 1) holders.erase(holders.begin());
+        return now;
+    }
+    void Sleep(int milliseconds) override { slept += milliseconds; }
     int WriteText(const std::string& path, const std::string& text) override {
         writes.push_back({path, text, sent.size()});
         if (auto failure = writeErrors.find(path); failure != writeErrors.end()) return Fail(failure->second);

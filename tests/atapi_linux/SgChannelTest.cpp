@@ -218,6 +218,34 @@ TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTakesTheDriveFromTheS
     EXPECT_EQ(sg.writes.size(), 2u) << "given back once";
 }
 
+// A program that has the block node open would still reach the drive when it goes: one closing
+// it is waited for, one that keeps it is named, and nothing is taken or sent.
+TEST_F(SgChannelTest, AProgramWithTheBlockNodeStillOpenIsWaitedForAWhileThenNamed) {
+    sg.exclusiveNodes["/dev/sr0"] = 7;
+    sg.exclusiveNodes["/dev/sg1"] = 8;
+    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg1")});
+    const OsHandle drive = channel.Drives()[0].handle;
+    sg.holders = {{"poller, process 40"}, {"poller, process 40"}, {}};
+    EXPECT_EQ(channel.Reserve(drive).outcome, Reservation::Outcome::Held);
+    EXPECT_EQ(sg.asked, (std::vector<int>{7, 7, 7})) << "asked about the block node's device";
+    EXPECT_EQ(sg.slept, 200);
+    channel.Release(drive);
+
+    const size_t sent = sg.sent.size();
+    sg.holders = {{"player, process 12", "poller, process 40"}};
+    sg.closes.clear();
+    sg.slept = 0;
+    const Reservation kept = channel.Reserve(drive);
+    EXPECT_EQ(kept.outcome, Reservation::Outcome::HeldElsewhere);
+    EXPECT_EQ(kept.holder, "player, process 12; poller, process 40");
+    EXPECT_GE(sg.slept, 2000);
+    EXPECT_LE(sg.slept, 2100);
+    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
+    EXPECT_EQ(sg.writes.size(), 2u) << "the first reservation's unbind and bind alone";
+    EXPECT_EQ(sg.dups.size(), 1u);
+    EXPECT_EQ(sg.sent.size(), sent);
+}
+
 // Where the sr driver keeps the drive (no rights to sysfs, or no generic node to send through),
 // only programs that ask for the drive exclusively are kept out: held in part, said so, and
 // nothing is given back that was not taken. A block node that cannot be made again is told.

@@ -9,7 +9,8 @@
 # a page that never answers, SIGINT and SIGTERM during a slowed flash, a
 # drive of another name, and a slowed flash that holds the drive while the
 # kernel polls it for media events, a second flash is started beside it and
-# another program keeps asking it for its INQUIRY data; the x86_64 console program under wine flashes it
+# another program keeps asking it for its INQUIRY data, and a flash while
+# another program keeps the node open; the x86_64 console program under wine flashes it
 # through wine's pass-through and meets a rejected page. Checks what the
 # programs printed against what the drive received.
 # Usage: qemu_tcmu.sh BUILD_DIR (with the native and win64 builds in it).
@@ -144,6 +145,20 @@ tag held.out /tmp/held.out
 tag held.err /tmp/held.err
 done_drive
 
+# keeper: another program has the node open from before the flash and keeps asking through it:
+# refused, naming it, with nothing sent, and the drive stays as it was.
+drive keeper
+./inqloop --keep $TCMU_SR >/tmp/keeper.loop 2>&1 &
+kpid=$!
+tcmu_wait 50 grep -q inquiry=ok /tmp/keeper.loop || echo "keeper.note: the other program did not reach the drive"
+echo "keeper.pid: $kpid"
+run keeper ./updater flash --device $TCMU_SR --yes
+kill $kpid
+done_drive
+TCMU_SR=
+tcmu_wait 50 tcmu_find_nodes || echo "keeper.note: the drive did not come back"
+echo "keeper.node: $TCMU_SR"
+
 case $PLATFORMS in *windows*)
     export WINEDEBUG=-all
     wine=/usr/lib/wine/wine64
@@ -225,7 +240,10 @@ a media poll that reached the held drive|/^held\.drive: CMD .* page=9$/a held.dr
 no media poll while the drive was free|/^held\.drive: CMD id=[0-9]* cdb=\(4A\|00\) /d
 an INQUIRY of the other program that reached the held drive|/^held\.drive: CMD .* page=9$/a held.drive: CMD id=1 cdb=12 00 00 00 60 00 length=96 status=0
 another program that did not keep trying|s/^intruder\.rounds: .*/intruder.rounds: 3/
-another program that never reached the drive|/^held\.drive: CMD id=[0-9]* cdb=12 00 00 00 60 /d'
+another program that never reached the drive|/^held\.drive: CMD id=[0-9]* cdb=12 00 00 00 60 /d
+a flash beside a program that keeps the node open, not refused|s/^keeper\.rc: 1$/keeper.rc: 0/
+a flash beside a program that keeps the node open, its identity query sent|/^keeper\.drive: PAGES/i keeper.drive: CMD id=1 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 length=20 status=0
+a program that keeps the node open, not named|s/(inqloop, process/(process/'
 if [ "$PLATFORMS" = "linux windows" ]; then
     DOCTORINGS+='
 a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d

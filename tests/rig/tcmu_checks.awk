@@ -259,6 +259,17 @@ END {
           " rounds) reached the drive only once it was given back (" theirs " INQUIRY)",
           rounds " rounds; " theirs " of its INQUIRY after the read-back")
 
+    # --- a flash while another program keeps the node open from before
+    read_drive("keeper")
+    pid = line["keeper", "pid", 0]
+    i = find_match("keeper", "drive", "^CMD id=[0-9]+ cdb=5A ")
+    check(line["keeper", "rc", 0] == "1" && line["keeper", "err", 0] == "updater: The drive is in use by another program " \
+          "(inqloop, process " pid "). Close that program, then start again. Nothing has been sent to the drive." &&
+          i < 0 && d_writes == 0 && line["keeper", "node", 0] == node,
+          "Linux: a program that keeps the node open is named and the flash refused with nothing sent; the drive " \
+          "keeps its node, " line["keeper", "node", 0],
+          summary("keeper") "; identity query " (i >= 0 ? "sent" : "not sent") ", " d_writes " page writes")
+
     if (platforms !~ /windows/) exit failed > 0
     check(find_match("winlist", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  .*F:$") >= 0,
           "Windows: list shows the drive as F:", summary("winlist") "; listed " first("winlist", "out"))
