@@ -18,11 +18,21 @@ need_packages() {
             unset UPDATER_APT_UPDATED
         fi
     done
-    if [ -z "${UPDATER_APT_UPDATED:-}" ]; then
-        $sudo apt-get update -qq
-        export UPDATER_APT_UPDATED=1
-    fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # A mirror caught in the middle of a sync serves package lists that do not match its
+    # release file: the lists are fetched again a little later, twice at most.
+    local try
+    for try in 1 2 3; do
+        if [ -z "${UPDATER_APT_UPDATED:-}" ]; then
+            $sudo apt-get update -qq
+            export UPDATER_APT_UPDATED=1
+        fi
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+            >/dev/null && return 0
+        [ $try -lt 3 ] || return 1
+        echo "The install failed; the package lists are fetched again in 30 s."
+        sleep 30
+        unset UPDATER_APT_UPDATED
+    done
 }
 
 # Everything the builds and tests use.
