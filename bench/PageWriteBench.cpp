@@ -38,6 +38,8 @@ public:
     int Dup2(int, int) override { return 0; }
     std::vector<std::string> OtherHolders(int) override { return {}; }
     void Sleep(int) override {}
+    void Guard(int, const std::string&, const std::string&) override {}
+    void Unguard() override {}
     int WriteText(const std::string&, const std::string&) override { return 0; }
     int Errno() override { return 0; }
 };

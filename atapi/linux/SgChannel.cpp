@@ -114,6 +114,7 @@ Reservation SgChannel::Reserve(OsHandle drive) {
                                std::to_string(d->target) + ":" + std::to_string(d->lun);
     if (system.WriteText(srDriver_ + "/unbind", device) != 0) return {Reservation::Outcome::HeldInPart, {}, {}};
     hold.unbound = device;
+    system.Guard(taken.node, srDriver_ + "/bind", device);
     // The list's own descriptor of the block node, which it closes only when it goes, would keep
     // the sr driver from taking the drive back: from now on it stands for the generic node.
     system.Dup2(taken.generic, d->fd);
@@ -129,6 +130,7 @@ void SgChannel::Close(Hold& hold) {
     if (hold.generic >= 0) system.Close(hold.generic);
     if (hold.node >= 0) system.Close(hold.node);
     // Both closed first, so that the sr driver can give the block node its old name again.
+    if (!hold.unbound.empty()) system.Unguard();
     if (!hold.unbound.empty() && system.WriteText(srDriver_ + "/bind", hold.unbound) != 0 && showSystemError_)
         showSystemError_("The drive's block node could not be made again (" + ErrnoText(system.Errno()) +
                          "); the drive is still reached through its generic node, and the block node comes back "

@@ -25,6 +25,12 @@ public:
     virtual std::vector<std::string> OtherHolders(int fd) = 0;
     // Waits, nothing else.
     virtual void Sleep(int milliseconds) = 0;
+    // Until Unguard: a signal that would end the process (SIGINT, SIGQUIT, SIGTERM, SIGHUP) first
+    // closes fd and writes text to path, then ends it as it would have. For a drive taken from
+    // the sr driver, which takes it back only once every descriptor of its old block node is
+    // closed. One guard at a time; a later one replaces it.
+    virtual void Guard(int fd, const std::string& path, const std::string& text) = 0;
+    virtual void Unguard() = 0;
     // Writes text to a file, as one write(2) (a sysfs attribute): 0, or -1 (Errno() says why).
     virtual int WriteText(const std::string& path, const std::string& text) = 0;
     // errno of the most recent call that failed.

@@ -8,12 +8,40 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <fstream>
 #include <thread>
 
 #include "SgSystem.h"
 
 namespace {
+
+// What the guard's handler needs, set up before it is installed: it may only make system calls.
+constexpr int kGuarded[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+struct GuardState {
+    int fd = -1;
+    char path[256] = {};
+    char text[64] = {};
+    size_t textLength = 0;
+    struct sigaction previous[4] = {};
+    bool installed[4] = {};
+    bool on = false;
+} guard;
+
+extern "C" void GiveBackAndEnd(int signal) {
+    ::close(guard.fd);
+    const int fd = ::open(guard.path, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t ignored = ::write(fd, guard.text, guard.textLength);
+        (void)ignored;
+        ::close(fd);
+    }
+    // The signal is blocked until the handler returns; then it acts as it would have.
+    for (size_t i = 0; i < std::size(kGuarded); ++i)
+        if (kGuarded[i] == signal) sigaction(signal, &guard.previous[i], nullptr);
+    ::raise(signal);
+}
 
 class LinuxSgSystem final : public SgSystem {
 public:
@@ -48,6 +76,31 @@ public:
             }
         }
         return holders;
+    }
+    void Guard(int fd, const std::string& path, const std::string& text) override {
+        Unguard();
+        if (path.size() >= sizeof guard.path || text.size() >= sizeof guard.text) return;
+        guard.fd = fd;
+        std::memcpy(guard.path, path.c_str(), path.size() + 1);
+        std::memcpy(guard.text, text.data(), text.size());
+        guard.textLength = text.size();
+        struct sigaction action = {};
+        action.sa_handler = GiveBackAndEnd;
+        sigfillset(&action.sa_mask);
+        // Only signals that would end the process: one that is ignored (a background job's
+        // SIGINT) or handled elsewhere stays as it is.
+        for (size_t i = 0; i < std::size(kGuarded); ++i) {
+            sigaction(kGuarded[i], nullptr, &guard.previous[i]);
+            guard.installed[i] = (guard.previous[i].sa_flags & SA_SIGINFO) == 0 && guard.previous[i].sa_handler == SIG_DFL;
+            if (guard.installed[i]) sigaction(kGuarded[i], &action, nullptr);
+        }
+        guard.on = true;
+    }
+    void Unguard() override {
+        if (!guard.on) return;
+        for (size_t i = 0; i < std::size(kGuarded); ++i)
+            if (guard.installed[i]) sigaction(kGuarded[i], &guard.previous[i], nullptr);
+        guard.on = false;
     }
     void Sleep(int milliseconds) override { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
     int WriteText(const std::string& path, const std::string& text) override {

@@ -50,6 +50,7 @@ public:
     std::vector<std::vector<std::string>> holders;
     std::vector<int> asked;  // the descriptors OtherHolders was asked about
     int slept = 0;           // milliseconds
+    int guardedFd = -1;      // while a guard is on
     struct Write {
         std::string path, text;
         size_t sentBefore;  // how many commands had been sent when it was written
@@ -59,6 +60,7 @@ public:
         }
     };
     std::vector<Write> writes;
+    Write guarded{};  // the last guard's give-back (sentBefore: when it was set up)
 
     int Open(const std::string& path, int flags) override {
         opens.emplace_back(path, flags);
@@ -108,6 +110,11 @@ public:
         return now;
     }
     void Sleep(int milliseconds) override { slept += milliseconds; }
+    void Guard(int fd, const std::string& path, const std::string& text) override {
+        guarded = Write{path, text, sent.size()};
+        guardedFd = fd;
+    }
+    void Unguard() override { guardedFd = -1; }
     int WriteText(const std::string& path, const std::string& text) override {
         writes.push_back({path, text, sent.size()});
         if (auto failure = writeErrors.find(path); failure != writeErrors.end()) return Fail(failure->second);

@@ -206,10 +206,14 @@ TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTakesTheDriveFromTheS
     const size_t asked = sg.sent.size();  // the INQUIRY of the list
     EXPECT_EQ(sg.writes, (std::vector<Write>{{"/sysfs/bus/scsi/drivers/sr/unbind", "2:0:1:0", asked}}));
     EXPECT_EQ(sg.dups, (std::vector<std::pair<int, int>>{{8, 3}})) << "the list's descriptor keeps no block node open";
+    // A signal that ends the program meanwhile closes the block node and gives the drive back.
+    EXPECT_EQ(sg.guardedFd, 7);
+    EXPECT_EQ(sg.guarded, (Write{"/sysfs/bus/scsi/drivers/sr/bind", "2:0:1:0", asked}));
     uint8_t page[16384] = {};
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
     EXPECT_EQ(sg.sent.back().fd, 8) << "the block node is gone: the generic node carries the commands";
     atapi.Release();
+    EXPECT_EQ(sg.guardedFd, -1);
     EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
     EXPECT_EQ(sg.writes.back(), (Write{"/sysfs/bus/scsi/drivers/sr/bind", "2:0:1:0", asked + 1}));
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);

@@ -10,7 +10,7 @@
 # drive of another name, and a slowed flash that holds the drive while the
 # kernel polls it for media events, a second flash is started beside it and
 # another program keeps asking it for its INQUIRY data, and a flash while
-# another program keeps the node open; the x86_64 console program under wine flashes it
+# another program keeps the node open, and a signal at the question; the x86_64 console program under wine flashes it
 # through wine's pass-through and meets a rejected page. Checks what the
 # programs printed against what the drive received.
 # Usage: qemu_tcmu.sh BUILD_DIR (with the native and win64 builds in it).
@@ -159,6 +159,28 @@ TCMU_SR=
 tcmu_wait 50 tcmu_find_nodes || echo "keeper.note: the drive did not come back"
 echo "keeper.node: $TCMU_SR"
 
+# interrupted: SIGTERM while the question waits for its answer on a terminal, the drive taken
+# from the sr driver: the program ends by the signal, and gives the drive back first. (SIGINT
+# would do the same, but a background job here starts with SIGINT ignored.)
+drive interrupted
+# A session of its own whose controlling terminal is the console, where the question is asked
+# and its answer read; nobody types one.
+setsid sh -c "exec </dev/ttyS0; ./updater flash --device $TCMU_SR >/tmp/interrupted.out 2>/tmp/interrupted.err;
+              echo \$? >/tmp/interrupted.rc" &
+tcmu_wait 100 grep -q 'cdb=5A 00 38' /tmp/interrupted.record || echo "interrupted.note: no identity query"
+sleep 1
+echo "interrupted.node_during: $(ls /sys/class/scsi_device/*/device/block 2>/dev/null | grep -c sr)"
+kill -TERM $(pidof updater)
+tcmu_wait 50 sh -c '! pidof updater >/dev/null' || echo "interrupted.note: the program did not end"
+sleep 0.5
+echo "interrupted.rc: $(cat /tmp/interrupted.rc)"
+tag interrupted.out /tmp/interrupted.out
+tag interrupted.err /tmp/interrupted.err
+done_drive
+TCMU_SR=
+tcmu_wait 50 tcmu_find_nodes || echo "interrupted.note: the drive did not come back"
+echo "interrupted.node: $TCMU_SR"
+
 case $PLATFORMS in *windows*)
     export WINEDEBUG=-all
     wine=/usr/lib/wine/wine64
@@ -243,7 +265,10 @@ another program that did not keep trying|s/^intruder\.rounds: .*/intruder.rounds
 another program that never reached the drive|/^held\.drive: CMD id=[0-9]* cdb=12 00 00 00 60 /d
 a flash beside a program that keeps the node open, not refused|s/^keeper\.rc: 1$/keeper.rc: 0/
 a flash beside a program that keeps the node open, its identity query sent|/^keeper\.drive: PAGES/i keeper.drive: CMD id=1 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 length=20 status=0
-a program that keeps the node open, not named|s/(inqloop, process/(process/'
+a program that keeps the node open, not named|s/(inqloop, process/(process/
+a signal at the question that left the drive without its block node|s/^interrupted\.node: .*/interrupted.node: /
+a signal at the question that came before the drive was taken|s/^interrupted\.node_during: .*/interrupted.node_during: 3/
+a signal at the question that did not end the program|s/^interrupted\.rc: .*/interrupted.rc: 1/'
 if [ "$PLATFORMS" = "linux windows" ]; then
     DOCTORINGS+='
 a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d

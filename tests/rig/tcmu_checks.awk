@@ -270,6 +270,17 @@ END {
           "keeps its node, " line["keeper", "node", 0],
           summary("keeper") "; identity query " (i >= 0 ? "sent" : "not sent") ", " d_writes " page writes")
 
+    # --- a signal at the question, the drive taken from the sr driver
+    read_drive("interrupted")
+    i = find_match("interrupted", "drive", "^CMD id=[0-9]+ cdb=5A 00 38 ")
+    check(line["interrupted", "rc", 0] == "143" && i >= 0 && d_writes == 0 &&
+          line["interrupted", "node_during", 0] == "2" && line["interrupted", "node", 0] == node,
+          "Linux: SIGTERM at the question, while the drive's block node is away, ends the program (exit 143), no " \
+          "page sent, and the drive is given back as " node,
+          summary("interrupted") "; identity query " (i >= 0 ? "sent" : "not sent") "; " d_writes \
+          " page writes; sr nodes during " line["interrupted", "node_during", 0] "; node after " \
+          quote(line["interrupted", "node", 0]))
+
     if (platforms !~ /windows/) exit failed > 0
     check(find_match("winlist", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  .*F:$") >= 0,
           "Windows: list shows the drive as F:", summary("winlist") "; listed " first("winlist", "out"))
