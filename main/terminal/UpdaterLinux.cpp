@@ -144,7 +144,22 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
         }
     }
     if (!o.device.empty() && drives.empty()) {
-        std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+        // A node that is gone while a drive reached by its generic node alone is busy: most likely
+        // the drive another updater holds, taken from the sr driver meanwhile.
+        std::string busy;
+        std::error_code missing;
+        if (!std::filesystem::exists(o.device, missing) && !missing)
+            for (const SgDrive& drive : list.Drives())
+                if (drive.node == drive.genericNode && drive.openError == EBUSY)
+                    busy += (busy.empty() ? "" : ", ") + drive.node;
+        if (busy.empty())
+            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+        else
+            std::fprintf(s.err,
+                         "updater: %s is not there now, and %s is in use by another program: an updater that writes "
+                         "a drive's firmware takes the drive's block node away until it is done. Wait for it, then "
+                         "start again. Nothing has been sent to the drive.\n",
+                         o.device.c_str(), busy.c_str());
         return kExitRefused;
     }
     if (o.command == "flash") {

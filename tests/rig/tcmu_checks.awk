@@ -223,8 +223,10 @@ END {
 
     # --- a flash that holds the drive, with media polling on, a second flash beside it and a
     # program that opens the node plainly and asks for INQUIRY data every 50 ms
-    check(line["second", "rc", 0] == "1" && line["second", "err", 0] == "updater: " node " is not an optical drive the kernel lists",
-          "Linux: a second flash while the first holds the drive is refused: the drive's block node is away, exit 1",
+    check(line["second", "rc", 0] == "1" && index(line["second", "err", 0], "updater: " node " is not there now, and " \
+          "/dev/sg") == 1 && index(line["second", "err", 0], " is in use by another program: an updater that writes") > 0,
+          "Linux: a second flash while the first holds the drive is refused: its block node is away, the generic node " \
+          "in use, exit 1",
           summary("second"))
     check(line["held", "rc", 0] == "0" && count_line("held", "out", "Yes!: Flash Succeed!") == 1,
           "Linux: the flash that holds the drive ends \"Flash Succeed!\", exit 0", summary("held"))

@@ -357,6 +357,21 @@ TEST_F(RealDrives, MissingDrivesAreNamed) {
     EXPECT_EQ(Run({"flash", "--yes", "--device", dir / "dev/sr7"}), kExitRefused);
     EXPECT_EQ(err, "updater: " + (dir / "dev/sr7") + " is not an optical drive the kernel lists\n");
     EXPECT_EQ(Sent(0x5A), 0);
+
+    // The drive another updater holds: its block node is away, its generic node busy.
+    AddDrive(1);
+    const std::string device = "sys/devices/pci0000:00/host0/target0:0:1/0:0:1:0";
+    fs::remove_all(dir.Path() / device / "block");
+    fs::remove(Node(1));
+    fs::create_directories(dir.Path() / device / "scsi_generic/sg4");
+    dir.Write("dev/sg4", "");
+    sg.openErrors[dir / "dev/sg4"] = EBUSY;
+    EXPECT_EQ(Run({"flash", "--yes", "--device", Node(1)}), kExitRefused);
+    EXPECT_EQ(err, "updater: " + Node(1) + " is not there now, and " + (dir / "dev/sg4") +
+                       " is in use by another program: an updater that writes a drive's firmware takes the drive's "
+                       "block node away until it is done. Wait for it, then start again. Nothing has been sent to "
+                       "the drive.\n");
+    EXPECT_EQ(Sent(0x5A), 0);
 }
 
 }  // namespace
