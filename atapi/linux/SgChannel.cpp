@@ -98,17 +98,22 @@ Reservation SgChannel::Reserve(OsHandle drive) {
     hold = taken;
     // A program that has the block node open keeps reaching the drive through that descriptor
     // when the node goes, and the sr driver cannot take the drive back until it closes it. One
-    // that is just closing it is waited for, a while; one that keeps it is named.
-    std::vector<std::string> holders = system.OtherHolders(taken.node);
-    for (int waited = 0; !holders.empty() && waited < kHolderWaitMs; waited += kHolderPollMs) {
-        system.Sleep(kHolderPollMs);
-        holders = system.OtherHolders(taken.node);
-    }
-    if (!holders.empty()) {
-        Close(hold);
+    // that is just closing it is waited for, a while; one that keeps it is named. Asked again
+    // once the node is gone, for one that opened it just before.
+    const auto keptBy = [&]() {
+        std::vector<std::string> holders = system.OtherHolders(taken.node);
+        for (int waited = 0; !holders.empty() && waited < kHolderWaitMs; waited += kHolderPollMs) {
+            system.Sleep(kHolderPollMs);
+            holders = system.OtherHolders(taken.node);
+        }
         std::string names;
         for (const std::string& holder : holders) names += (names.empty() ? "" : "; ") + holder;
-        return {Reservation::Outcome::HeldElsewhere, names, {}};
+        return names;
+    };
+    std::string holders = keptBy();
+    if (!holders.empty()) {
+        Close(hold);
+        return {Reservation::Outcome::HeldElsewhere, holders, {}};
     }
     const std::string device = std::to_string(d->host) + ":" + std::to_string(d->channel) + ":" +
                                std::to_string(d->target) + ":" + std::to_string(d->lun);
@@ -118,6 +123,11 @@ Reservation SgChannel::Reserve(OsHandle drive) {
     // The list's own descriptor of the block node, which it closes only when it goes, would keep
     // the sr driver from taking the drive back: from now on it stands for the generic node.
     system.Dup2(taken.generic, d->fd);
+    holders = keptBy();
+    if (!holders.empty()) {
+        Close(hold);  // giving it back may wait until that program closes the node
+        return {Reservation::Outcome::HeldElsewhere, holders, {}};
+    }
     return {Reservation::Outcome::Held, {}, {}};
 }
 

@@ -231,7 +231,7 @@ TEST_F(SgChannelTest, AProgramWithTheBlockNodeStillOpenIsWaitedForAWhileThenName
     const OsHandle drive = channel.Drives()[0].handle;
     sg.holders = {{"poller, process 40"}, {"poller, process 40"}, {}};
     EXPECT_EQ(channel.Reserve(drive).outcome, Reservation::Outcome::Held);
-    EXPECT_EQ(sg.asked, (std::vector<int>{7, 7, 7})) << "asked about the block node's device";
+    EXPECT_EQ(sg.asked, (std::vector<int>{7, 7, 7, 7})) << "asked about the block node's device, before and after";
     EXPECT_EQ(sg.slept, 200);
     channel.Release(drive);
 
@@ -247,6 +247,15 @@ TEST_F(SgChannelTest, AProgramWithTheBlockNodeStillOpenIsWaitedForAWhileThenName
     EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
     EXPECT_EQ(sg.writes.size(), 2u) << "the first reservation's unbind and bind alone";
     EXPECT_EQ(sg.dups.size(), 1u);
+    EXPECT_EQ(sg.sent.size(), sent);
+
+    // One that opened the node just before it went: named, and the drive given back.
+    sg.holders = {{}, {"player, process 12"}};
+    EXPECT_EQ(channel.Reserve(drive).holder, "player, process 12");
+    ASSERT_EQ(sg.writes.size(), 4u);
+    EXPECT_EQ(sg.writes[2].path, "/sys/bus/scsi/drivers/sr/unbind");
+    EXPECT_EQ(sg.writes[3].path, "/sys/bus/scsi/drivers/sr/bind");
+    EXPECT_EQ(sg.guardedFd, -1);
     EXPECT_EQ(sg.sent.size(), sent);
 }
 
