@@ -86,16 +86,11 @@ Reservation SgChannel::Reserve(OsHandle drive) {
     if (!d->genericNode.empty()) taken.generic = system.Open(d->genericNode, kExclusive);
     if (!d->genericNode.empty() && taken.generic < 0 && system.Errno() != ENOENT) {
         const Reservation refusal = refused(system.Errno());
-        taken.generic = -1;
         Close(taken);
         return refusal;
     }
-    if (taken.generic < 0) {
-        taken.generic = -1;
-        hold = taken;
-        return {Reservation::Outcome::HeldInPart, {}, {}};
-    }
     hold = taken;
+    if (taken.generic < 0) return {Reservation::Outcome::HeldInPart, {}, {}};
     // A program that has the block node open keeps reaching the drive through that descriptor
     // when the node goes, and the sr driver cannot take the drive back until it closes it. One
     // that is just closing it is waited for, a while; one that keeps it is named. Asked again
@@ -140,10 +135,12 @@ void SgChannel::Close(Hold& hold) {
     if (hold.generic >= 0) system.Close(hold.generic);
     if (hold.node >= 0) system.Close(hold.node);
     // Both closed first, so that the sr driver can give the block node its old name again.
-    if (!hold.unbound.empty()) system.Unguard();
-    if (!hold.unbound.empty() && system.WriteText(srDriver_ + "/bind", hold.unbound) != 0 && showSystemError_)
-        showSystemError_("The drive's block node could not be made again (" + ErrnoText(system.Errno()) +
-                         "); the drive is still reached through its generic node, and the block node comes back "
-                         "when the computer is restarted.\n");
+    if (!hold.unbound.empty()) {
+        system.Unguard();
+        if (system.WriteText(srDriver_ + "/bind", hold.unbound) != 0 && showSystemError_)
+            showSystemError_("The drive's block node could not be made again (" + ErrnoText(system.Errno()) +
+                             "); the drive is still reached through its generic node, and the block node comes "
+                             "back when the computer is restarted.\n");
+    }
     hold = Hold{};
 }

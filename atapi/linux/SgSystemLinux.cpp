@@ -9,8 +9,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "SgSystem.h"
@@ -91,7 +91,8 @@ public:
         // SIGINT) or handled elsewhere stays as it is.
         for (size_t i = 0; i < std::size(kGuarded); ++i) {
             sigaction(kGuarded[i], nullptr, &guard.previous[i]);
-            guard.installed[i] = (guard.previous[i].sa_flags & SA_SIGINFO) == 0 && guard.previous[i].sa_handler == SIG_DFL;
+            const struct sigaction& previous = guard.previous[i];
+            guard.installed[i] = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_DFL;
             if (guard.installed[i]) sigaction(kGuarded[i], &action, nullptr);
         }
         guard.on = true;
