@@ -43,12 +43,12 @@ if [ ! -f "$WINDOWS_DEMO" ]; then
     PLATFORMS=linux
     missing_windows=1
 fi
-# The i686 program needs 32-bit wine in the guest, there when wine32:i386 is installed.
+# The i686 program needs 32-bit wine in the guest, from the rig's i386 package files.
 if [ ! -f "$WINDOWS32_DEMO" ]; then
     fail "win32 build: $WINDOWS32_DEMO is missing; the i686 program does not run"
     missing_windows=1
-elif [ ! -e /usr/lib/wine/wine ]; then
-    fail "32-bit wine (wine32:i386) is not installed; the i686 program does not run"
+elif ! "$RIG/wine32.sh" "$B/rig/cache"; then
+    fail "32-bit wine for the guest could not be fetched; the i686 program does not run"
     missing_windows=1
 else
     PLATFORMS="$PLATFORMS windows32"

@@ -34,7 +34,7 @@ expect() {
 for f in "$UPDATER" "$UIPROBE" "$ASPI" "$MKDEMO" "$KFSTOOL"; do
     [ -f "$f" ] || { fail "build: $f is missing"; finish; }
 done
-[ -e /usr/lib/wine/wine ] || { fail "32-bit wine (wine32:i386) is not installed"; finish; }
+"$RIG/wine32.sh" "$B/rig/cache" || { fail "32-bit wine for the guest could not be fetched"; finish; }
 mkdir -p "$OUT" "$ARTIFACTS"
 fit_container || { fail "the fitted container"; finish; }
 fit_build win32 updater -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" ||

@@ -14,13 +14,15 @@
 #                    for the script to load
 #   FILE[=PATH]      copied into the guest: to /rig/NAME, or to PATH (relative to /rig
 #                    unless absolute). ELF programs bring the libraries ldd lists.
-# In the guest: busybox in /bin, wine64 at /usr/lib/wine/wine64, WINEPREFIX and
-# WINESERVER set, /tmp a tmpfs; the root disk is a throw-away snapshot.
+# In the guest: busybox in /bin, wine64 at /usr/lib/wine/wine64 and, when its
+# package files could be fetched (wine32.sh), 32-bit wine at /usr/lib/wine/wine;
+# WINEPREFIX and WINESERVER set, /tmp a tmpfs; the root disk is a throw-away snapshot.
 # Exits 0 when the guest ran the script to its end (its exit status is in
 # guest.rc), non-zero with a message when it did not.
 set -uo pipefail
 RIG_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$RIG_DIR/rootdisk.sh"
+source "$RIG_DIR/wine32.sh"
 
 cache= out= script= timeout=90
 traces=() waits=() files=()
@@ -90,6 +92,12 @@ build_initramfs() {
 # Builds what is missing from the cache, under a lock so that runs can share it.
 prepare_cache() {
     local ikey rkey
+    # Without 32-bit wine the guest still runs 64-bit programs; the steps that need it say so.
+    if wine32_fetch "$cache"; then
+        mapfile -t WINE32_DEBS < <(wine32_debs "$cache")
+    else
+        echo "rig: the guest gets no 32-bit wine" >&2
+    fi
     ikey=$(initramfs_key)
     rkey=$(rootdisk_key)
     INITRAMFS=$cache/initramfs-$ikey.cpio

@@ -7,16 +7,13 @@ WINE=/usr/lib/wine/wine64
 WINE_SERVER=/usr/lib/wine/wineserver64
 # Drive letters of the guest prefix and the CD-ROM device each one stands for.
 ROOT_DRIVES=(d:/dev/sr0 e:/dev/sr1)
-ROOT_SIZE=2200M
-# 32-bit wine (wine32:i386), when installed, for the i686 programs: its loader is
-# in /usr/lib/wine; its parts and every i386 library are copied whole, since
-# ldd cannot list an i386 program's libraries where 32-bit code does not run.
-WINE32=/usr/lib/wine/wine
-WINE32_LOADER=/usr/lib/ld-linux.so.2
-if [ -e "$WINE32" ] && [ -e "$WINE32_LOADER" ]; then
-    WINE_DIRS+=(/usr/lib/i386-linux-gnu)
-    ROOT_SIZE=3300M
-fi
+# 32-bit wine for the i686 programs, unpacked from Debian's i386 package files
+# (wine32.sh; the caller sets WINE32_DEBS): its loader and server go beside
+# wine64, its libraries and every i386 library whole, since ldd cannot list an
+# i386 program's libraries where 32-bit code does not run.
+WINE32_DEBS=()
+WINE32_PARTS=(usr/lib/wine usr/lib/i386-linux-gnu usr/lib/ld-linux.so.2)
+wine32_size() { [ ${#WINE32_DEBS[@]} -eq 0 ] && echo 2200M || echo 3300M; }
 
 is_elf() { [ -f "$1" ] && [ "$(head -c 4 "$1" | od -An -c | tr -d ' ')" = '177ELF' ]; }
 
@@ -41,9 +38,9 @@ libgcc_path() { ldconfig -p | awk '$1 == "libgcc_s.so.1" && /x86-64/ { print $NF
 # Everything the image is made from, so that a change to any of it makes a new image.
 rootdisk_key() {
     {
-        cat "$RIG_DIR/rootdisk.sh"
-        echo "${ROOT_DRIVES[*]} $ROOT_SIZE"
-        [ ! -e "$WINE32" ] || dpkg-query -W wine32:i386 2>/dev/null
+        cat "$RIG_DIR/rootdisk.sh" "$RIG_DIR/wine32.sh"
+        echo "${ROOT_DRIVES[*]} $(wine32_size)"
+        printf '%s\n' "${WINE32_DEBS[@]##*/}"
         dpkg-query -W wine64 libwine busybox-static 2>/dev/null
         find "${WINE_DIRS[@]}" -printf '%p %s %T@ %l\n' | sort
         # shellcheck disable=SC2046
@@ -51,9 +48,10 @@ rootdisk_key() {
     } | sha256sum | cut -c1-16
 }
 
-# A wine prefix with the drive letters set up, made with the host's wine.
+# A wine prefix with the drive letters set up, made with the host's wine;
+# I386_ROOT, when given, is where 32-bit wine was unpacked.
 make_prefix() {
-    local prefix=$1 d letter dev
+    local prefix=$1 i386_root=${2:-} d letter dev
     export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$prefix"
     env -u DISPLAY "$WINE" wineboot -i >/dev/null 2>&1 || return 1
@@ -71,11 +69,11 @@ make_prefix() {
     "$WINE_SERVER" -k
     "$WINE_SERVER" -w
     # wineboot fills the 32-bit system folder through a 32-bit helper, which this
-    # host cannot run: the folder stays empty, and 32-bit wine in the guest then
-    # cannot load kernel32.dll. It holds copies of wine's i386 PE modules, as
+    # host cannot run (nor has): the folder stays empty, and 32-bit wine in the guest
+    # then cannot load kernel32.dll. It holds copies of wine's i386 PE modules, as
     # system32 holds copies of the x86_64 ones.
-    if [ -e "$WINE32" ] && [ -z "$(ls -A "$prefix/drive_c/windows/syswow64")" ]; then
-        cp -n /usr/lib/i386-linux-gnu/wine/i386-windows/* "$prefix/drive_c/windows/syswow64/" || return 1
+    if [ -n "$i386_root" ] && [ -z "$(ls -A "$prefix/drive_c/windows/syswow64")" ]; then
+        cp -n "$i386_root"/usr/lib/i386-linux-gnu/wine/i386-windows/* "$prefix/drive_c/windows/syswow64/" || return 1
     fi
     unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 }
@@ -106,7 +104,20 @@ build_rootdisk() {
         # Hard links where the file system allows it: the image copies the bytes anyway.
         cp -al "$d" "$stage$d" 2>/dev/null || { rm -rf "${stage:?}$d"; cp -a "$d" "$stage$d"; } || return 1
     done
-    [ ! -e "$WINE32" ] || cp -a "$WINE32_LOADER" "$stage$WINE32_LOADER" || return 1
+    local i386_root=
+    if [ ${#WINE32_DEBS[@]} -gt 0 ]; then
+        i386_root=$work/i386
+        mkdir -p "$i386_root/usr/lib"
+        for d in lib lib32 lib64 libx32 bin sbin; do mkdir -p "$i386_root/usr/$d"; ln -s "usr/$d" "$i386_root/$d"; done
+        wine32_unpack "$i386_root" "${WINE32_DEBS[@]}" || return 1
+        for d in "${WINE32_PARTS[@]}"; do
+            [ -e "$i386_root/$d" ] || [ -L "$i386_root/$d" ] || { echo "rig: the i386 packages lack /$d"; return 1; }
+        done
+        # What wine64 already put there stays: only the 32-bit loader and server are added.
+        cp -aln "$i386_root"/usr/lib/wine/. "$stage/usr/lib/wine/" &&
+            cp -al "$i386_root/usr/lib/i386-linux-gnu" "$stage/usr/lib/" &&
+            cp -a "$i386_root/usr/lib/ld-linux.so.2" "$stage/usr/lib/" || return 1
+    fi
     local lib
     for lib in $(elf_libraries $(wine_elf_files)) "$(libgcc_path)"; do
         mkdir -p "$stage$(dirname "$lib")"
@@ -114,10 +125,10 @@ build_rootdisk() {
     done
 
     # The guest runs wine as root with the default prefix.
-    make_prefix "$work/prefix" || { echo "rig: cannot make the wine prefix"; return 1; }
+    make_prefix "$work/prefix" "$i386_root" || { echo "rig: cannot make the wine prefix"; return 1; }
     cp -a "$work/prefix" "$stage/root/.wine"
 
-    mkfs.ext4 -q -F -d "$stage" "$work/disk.img" "$ROOT_SIZE" || return 1
+    mkfs.ext4 -q -F -d "$stage" "$work/disk.img" "$(wine32_size)" || return 1
     mv "$work/disk.img" "$image"
     rm -rf "$work"
 }
