@@ -151,7 +151,7 @@ tr -d '\r' </tmp/aspi.log | sed 's/^/aspi.record: /'
 echo "aspi.image: $(sha256sum </tmp/aspi.image 2>/dev/null | cut -d' ' -f1)"
 EOF
 
-if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 400 \
+if "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" --timeout 700 \
         --trace ide_atapi_cmd_packet --wait sr0 --wait sr1 \
         "$UPDATER=updater.exe" "$UPDATER_FIT=updater-fit.exe" "$UIPROBE=uiprobe.exe" "$ASPI=wnaspi32.dll" "${x_files[@]}"; then
     pass "rig: the guest ran the window to the end"
