@@ -443,9 +443,21 @@ int Win32MainWindow::ShowMessageBox(ui::BoxKind, const std::string& text, const 
     int answer = 0;
     // Once the session ends no box is shown, and one that was up counts as not answered.
     RunOnWindowThread([&] {
-        if (!sessionEnding_) answer = ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags);
+        if (sessionEnding_) return;
+        answer = ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags);
+        if (TakeQuit()) answer = 0;
     });
     return sessionEnding_ ? 0 : answer;
+}
+
+// A box's modal loop ends on WM_QUIT and passes it on, with an answer nobody gave (wine: OK): taken
+// here, so that the box counts as not answered and the message loop still ends.
+bool Win32MainWindow::TakeQuit() {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) return false;
+    quit_ = true;
+    quitCode_ = static_cast<int>(message.wParam);
+    return true;
 }
 
 void Win32MainWindow::ShowSystemError(const std::string& text) {

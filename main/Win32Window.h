@@ -69,6 +69,7 @@ private:
     void OnClose();
     bool MayClose();
     void OnSessionEnd();
+    bool TakeQuit();
     bool OnWindowThread() const { return GetCurrentThreadId() == windowThread_; }
     bool WritesEnded() const;
     void ServeUntilEnded();
