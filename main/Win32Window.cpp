@@ -337,7 +337,8 @@ bool Win32MainWindow::MayClose() {
 // written, it is held until the writes and the read-back are over, as long as the system waits.
 void Win32MainWindow::OnSessionEnd() {
     sessionEnding_ = true;
-    if (!writesThread_) return;
+    // The writes' thread waits for the system error box below this: holding would never end.
+    if (!writesThread_ || systemBoxOpen_) return;
     AppendLog(text::kSessionHeld);
     ServeUntilEnded();
     AppendLog(text::kSessionLetGo);
@@ -461,7 +462,12 @@ bool Win32MainWindow::TakeQuit() {
 }
 
 void Win32MainWindow::ShowSystemError(const std::string& text) {
-    RunOnWindowThread([&] { ::MessageBoxA(window_, text.c_str(), "", MB_OK); });
+    RunOnWindowThread([&] {
+        if (sessionEnding_) return;
+        systemBoxOpen_ = true;
+        ::MessageBoxA(window_, text.c_str(), "", MB_OK);
+        systemBoxOpen_ = false;
+    });
 }
 
 void Win32MainWindow::SetControlsEnabled(bool enabled) {

@@ -92,6 +92,7 @@ private:
     Handlers handlers_;
     bool writing_ = false;  // the system kept awake, a shutdown blocked
     bool sessionEnding_ = false;  // the system has said that the session ends: no more boxes
+    bool systemBoxOpen_ = false;  // the drive layer's box is up on the writes' behalf
     HANDLE writesThread_ = nullptr;  // while the writes run on a thread of their own
     std::atomic<bool> writesOver_{false};  // set by that thread as the last thing it does
     DWORD windowThread_ = 0;
