@@ -27,7 +27,7 @@ std::string Bounded(const char* text, size_t maximum) { return std::string(text,
 
 int ListedCount(const TAtapi& atapi) { return std::clamp(atapi.DeviceCount, 0, kMaxDevices); }
 
-// Sets a flag for as long as it lives: the writes are running.
+// Sets a flag for as long as it lives.
 class Raised {
 public:
     explicit Raised(bool& flag) : flag_(flag) { flag_ = true; }
