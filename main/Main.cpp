@@ -27,29 +27,25 @@ std::string Bounded(const char* text, size_t maximum) { return std::string(text,
 
 int ListedCount(const TAtapi& atapi) { return std::clamp(atapi.DeviceCount, 0, kMaxDevices); }
 
-// Says that the procedure is running, so that a window message handled while the
-// pages are written cannot start it again or change the drive under it.
-class Running {
+// Sets a flag for as long as it lives.
+class Raised {
 public:
-    explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
-    ~Running() { flag_ = false; }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
+    explicit Raised(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Raised() { flag_ = false; }
+    Raised(const Raised&) = delete;
+    Raised& operator=(const Raised&) = delete;
 
 private:
     bool& flag_;
 };
 
-// False, after telling why, when the drive is not to be used; true, with a log line where
-// the drive could not be kept, when the procedure goes on.
+// False, after telling why, when the drive is not to be used.
 bool ReservationAllows(MainWindowUi& window, const Reservation& reservation) {
     std::string refusal;
     switch (reservation.outcome) {
         case Reservation::Outcome::Held:
-            return true;
         case Reservation::Outcome::NotPossible:
         case Reservation::Outcome::HeldInPart:
-            window.AppendLog(text::kNotReserved);
             return true;
         case Reservation::Outcome::HeldElsewhere:
             refusal = reservation.holder.empty() ? std::string(text::kDriveInUse)
@@ -73,6 +69,25 @@ std::string PageFailureText(uint32_t page, uint32_t pageCount, const std::string
 }
 
 }  // namespace
+
+// Marks the procedure as running (a second Start, a change of drive and closing wait for its end),
+// and takes a drive chosen meanwhile once it has ended, so that the list shows the drive Start uses.
+class TMainW::Procedure {
+public:
+    explicit Procedure(TMainW& form) : form_(form) { form_.running_ = true; }
+    ~Procedure() {
+        form_.running_ = false;
+        if (form_.changeDeferred_) {
+            form_.changeDeferred_ = false;
+            form_.cbbDeviceChange();
+        }
+    }
+    Procedure(const Procedure&) = delete;
+    Procedure& operator=(const Procedure&) = delete;
+
+private:
+    TMainW& form_;
+};
 
 TMainW::TMainW(MainWindowUi& window, TAtapi& atapi, SKFSParameter& parameter, const uint8_t* container,
                size_t containerSize)
@@ -106,21 +121,35 @@ void TMainW::FormCreate(void*) {
 }
 
 void TMainW::cbbDeviceChange(void*) {
-    if (running_) return;
+    if (running_) {
+        changeDeferred_ = true;
+        return;
+    }
     const int index = window_.SelectedDeviceIndex();
     if (index >= 0 && index < ListedCount(atapi_)) atapi_.SelectDevice(index);
 }
 
 void TMainW::btnStartClick(void*) {
     if (running_) return;
-    Running running(running_);
+    Procedure procedure(*this);
+    RunProcedure();
+}
 
+void TMainW::FormCloseQuery(void*, bool& canClose) {
+    if (!running_) return;
+    canClose = false;
+    window_.AppendLog(writing_ ? text::kCloseRefused : text::kCloseRefusedBeforeWrites);
+}
+
+void TMainW::RunProcedure() {
     const int selected = window_.SelectedDeviceIndex();
     LastReadBack = ReadBack::NotRun;
     if (RefusedBeforeSending(selected)) return;
     // Kept from before the identity query until the procedure ends, whichever way it ends.
     DriveReservation reservation(atapi_);
     if (!ReservationAllows(window_, reservation.Result()) || !DriveAccepted(selected)) return;
+    // Said only of a drive that is to be written: a refused one leaves the log as it was.
+    if (reservation.Result().outcome != Reservation::Outcome::Held) window_.AppendLog(text::kNotReserved);
 
     const uint32_t pageCount = Image.length >> kPageShift;
     window_.SetProgressPosition(0);
@@ -128,8 +157,9 @@ void TMainW::btnStartClick(void*) {
     const uint16_t imageCheckSum = GetCheckSum(Image.data.get(), Image.length);
     window_.AppendLog("Firmware Checksum : " + Hex4(imageCheckSum));
     if (!PowerAllowsWriting()) return;
-    if (window_.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang, ui::kOkCancel) ==
-        ui::kIdCancel) {
+    // OK alone is consent: a box that failed or went with its window answers 0.
+    if (window_.ShowMessageBox(ui::BoxKind::LastConfirmation, text::kFlashNow, text::kCautionBang, ui::kOkCancel) !=
+        ui::kIdOk) {
         return;
     }
 
@@ -137,6 +167,7 @@ void TMainW::btnStartClick(void*) {
     {
         // Held until the drive has answered after the last page: it may still be storing the firmware.
         FlashSession session(window_);
+        Raised writing(writing_);
         // The boxes stay out of this part: they come after it, on the window's own thread.
         window_.RunWrites([&] {
             failure = WritePages(pageCount, imageCheckSum);

@@ -29,6 +29,9 @@ public:
     void FormCreate(void* sender = nullptr);
     void cbbDeviceChange(void* sender = nullptr);
     void btnStartClick(void* sender = nullptr);
+    // Asked before the window closes: from the press of Start until the procedure has ended,
+    // canClose is set false and the log says why.
+    void FormCloseQuery(void* sender, bool& canClose);
 
     FirmwareImage Image;
     uint16_t ImageCheckSum = 0;
@@ -42,6 +45,8 @@ public:
     ReadBack LastReadBack = ReadBack::NotRun;
 
 private:
+    class Procedure;
+    void RunProcedure();
     bool RefusedBeforeSending(int selected);
     bool DriveAccepted(int selected);
     // Empty when every page was written, else what the user is told.
@@ -55,5 +60,7 @@ private:
     SKFSParameter& parameter_;
     const uint8_t* container_;
     size_t containerSize_;
-    bool running_ = false;
+    bool running_ = false;        // from the press of Start until the procedure has ended
+    bool writing_ = false;        // while the pages are written and the drive asked again
+    bool changeDeferred_ = false;  // the selection changed while the procedure ran
 };

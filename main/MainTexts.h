@@ -51,11 +51,20 @@ inline constexpr char kRunAgain[] =
     "The firmware on the drive is incomplete.\n"
     "Do not power off or restart the computer:\nrun the update again now.";
 
-// Logged when the window is asked to close while pages are written (a box would hold them up).
+// Logged when the window is asked to close while the procedure runs: before the writes, and while
+// pages are written (a box would hold them up).
+inline constexpr char kCloseRefusedBeforeWrites[] =
+    "Closing refused: the update is in progress. Answer its message or wait until it has ended.";
 inline constexpr char kCloseRefused[] =
     "Closing refused: the drive firmware is being written. Wait until it has finished; "
     "do not power off or restart the computer.";
 inline constexpr char kShutdownReason[] = "Drive firmware is being written";
+inline constexpr char kShutdownRefused[] =
+    "Shutdown or log-off refused: the drive firmware is being written. Wait until it has finished.";
+// The session ends all the same (a forced shutdown): the window holds it as long as the system lets it.
+inline constexpr char kSessionHeld[] =
+    "The session is ending: it is held until the drive firmware has been written and the drive asked again.";
+inline constexpr char kSessionLetGo[] = "The drive firmware writes have ended; the session may end now.";
 
 // Power, checked before the last confirmation; the charge is put between the two parts.
 inline constexpr char kBatteryLowBefore[] = "The computer runs on its battery with ";

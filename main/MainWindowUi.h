@@ -62,9 +62,9 @@ public:
                                uint32_t flags) = 0;
 
     // True when the page writes begin, false once they are over and the drive has been asked
-    // again after them, on every way out. Meanwhile
-    // nothing may cut them short: the window keeps Start and the drive list off, refuses to
-    // close, keeps the system awake and blocks a shutdown.
+    // again after them, on every way out. Meanwhile nothing may cut them short: the window keeps
+    // Start and the drive list off, keeps the system awake, refuses a shutdown and holds one that
+    // comes all the same. (Closing is refused from Start on: the form's FormCloseQuery says so.)
     virtual void SetWriting(bool writing) = 0;
 
     // Handles the window messages that are waiting, then returns.

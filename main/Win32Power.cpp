@@ -6,6 +6,11 @@
 
 namespace {
 
+// Declared here, as the system documents them: the headers of the oldest Windows served lack them.
+using ExecutionState = DWORD;
+constexpr ExecutionState kEsSystemRequired = 0x00000001;
+constexpr ExecutionState kEsContinuous = 0x80000000;
+
 template <typename Function>
 Function Lookup(const char* module, const char* name) {
     const HMODULE handle = GetModuleHandleA(module);
@@ -17,9 +22,9 @@ Function Lookup(const char* module, const char* name) {
 }  // namespace
 
 void KeepSystemAwake(bool on) {
-    using SetState = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE);
+    using SetState = ExecutionState(WINAPI*)(ExecutionState);
     static const SetState setState = Lookup<SetState>("kernel32.dll", "SetThreadExecutionState");
-    if (setState) setState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+    if (setState) setState(on ? kEsContinuous | kEsSystemRequired : kEsContinuous);
 }
 
 void BlockShutdown(HWND window, bool on, const char* reason) {

@@ -39,6 +39,23 @@ struct Job {
     }
 };
 
+// What wakes the window's thread while it waits for the writes: every kind of message, spelled out, since
+// the headers' QS_ALLINPUT carries bits that older Windows refuse in a wait (raw input before XP, touch
+// and pointer before 8), which then fails at once, every time.
+constexpr DWORD kWakeMask =
+    QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_SENDMESSAGE | QS_HOTKEY;
+static_assert((kWakeMask & ~DWORD{0xFF}) == 0, "a wake mask that Windows 98 and NT 4.0 accept");
+// A box for the writes' thread comes as a sent message, their log lines as a posted one.
+static_assert((kWakeMask & QS_SENDMESSAGE) != 0 && (kWakeMask & QS_POSTMESSAGE) != 0);
+// Between two looks at the writes' thread when the system refuses the wait.
+constexpr DWORD kRefusedWaitPause = 20;
+
+// The writes handed to their thread; `over` is set once they have returned.
+struct WritesRun {
+    Job job;
+    std::atomic<bool>* over;
+};
+
 constexpr int kPanelHeight = 78;
 constexpr int kComboListHeight = 21 + 8 * 13;  // the edit field and eight items
 
@@ -184,32 +201,43 @@ void Win32MainWindow::Wait(uint32_t milliseconds) {
 uint32_t Win32MainWindow::Clock() { return GetTickCount(); }
 
 DWORD WINAPI Win32MainWindow::WritesThread(void* context) {
-    static_cast<Job*>(context)->Run();
+    auto* run = static_cast<WritesRun*>(context);
+    run->job.Run();
+    // The last touch of the run: the window's thread may leave it behind as soon as this is set.
+    run->over->store(true);
     return 0;
 }
 
 void Win32MainWindow::RunWrites(const std::function<void()>& writes) {
-    Job job{&writes, nullptr};
+    WritesRun run{{&writes, nullptr}, &writesOver_};
+    writesOver_ = false;
     DWORD id = 0;
-    const HANDLE thread = CreateThread(nullptr, 0, WritesThread, &job, 0, &id);
-    if (!thread) {
+    writesThread_ = CreateThread(nullptr, 0, WritesThread, &run, 0, &id);
+    if (!writesThread_) {
         // No thread to spare: written inline, served between the pages as before.
         writes();
         return;
     }
-    ServeUntilEnded(thread);
-    CloseHandle(thread);
+    ServeUntilEnded();
+    CloseHandle(writesThread_);
+    writesThread_ = nullptr;
     ShowUpdates();
-    if (job.failure) std::rethrow_exception(job.failure);
+    if (run.job.failure) std::rethrow_exception(run.job.failure);
+}
+
+// Asked of the thread itself, not only of the wait: a wait that fails must not keep the procedure from ending.
+bool Win32MainWindow::WritesEnded() const {
+    return writesOver_.load() || WaitForSingleObject(writesThread_, 0) == WAIT_OBJECT_0;
 }
 
 // The window's message loop while the writes run on their own thread: a modal loop that a
 // message starts here (a move of the window, a held scroll bar) holds up only this thread.
-void Win32MainWindow::ServeUntilEnded(HANDLE thread) {
-    for (;;) {
-        const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+void Win32MainWindow::ServeUntilEnded() {
+    while (!WritesEnded()) {
+        const DWORD woke = MsgWaitForMultipleObjects(1, &writesThread_, FALSE, INFINITE, kWakeMask);
         if (woke == WAIT_OBJECT_0) return;
-        if (woke == WAIT_FAILED) Sleep(10);
+        // A wait the system refuses returns at once: the thread is then looked at in pauses.
+        if (woke != WAIT_OBJECT_0 + 1) Sleep(kRefusedWaitPause);
         // Every message is taken, sent ones too (a box for the writes' thread comes as one).
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -289,13 +317,31 @@ void Win32MainWindow::OnCommand(WPARAM wParam) {
 }
 
 void Win32MainWindow::OnClose() {
-    if (!writing_) {
+    if (MayClose()) {
         DestroyWindow(window_);
         return;
     }
     // No box: its modal loop would be one more thing to wait for, and nothing needs an answer.
-    AppendLog(text::kCloseRefused);
     MessageBeep(MB_OK);
+}
+
+// The form decides; should asking it fail, the window stays.
+bool Win32MainWindow::MayClose() {
+    if (!handlers_.closeQuery) return true;
+    bool may = false;
+    Raise([&] { may = handlers_.closeQuery(); });
+    return may;
+}
+
+// The system ends the session once this returns (a forced shutdown does not ask first): while pages are
+// written, it is held until the writes and the read-back are over, as long as the system waits.
+void Win32MainWindow::OnSessionEnd() {
+    sessionEnding_ = true;
+    // The writes' thread waits for the system error box below this: holding would never end.
+    if (!writesThread_ || systemBoxOpen_) return;
+    AppendLog(text::kSessionHeld);
+    ServeUntilEnded();
+    AppendLog(text::kSessionLetGo);
 }
 
 LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -316,7 +362,12 @@ LRESULT Win32MainWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         reinterpret_cast<Job*>(lParam)->Run();
         return 0;
     case WM_QUERYENDSESSION:
-        return writing_ ? FALSE : TRUE;
+        if (!writing_) return TRUE;
+        AppendLog(text::kShutdownRefused);
+        return FALSE;
+    case WM_ENDSESSION:
+        if (wParam) OnSessionEnd();
+        return 0;
     case WM_DESTROY:
         window_ = nullptr;
         PostQuitMessage(0);
@@ -391,8 +442,32 @@ void Win32MainWindow::SetProgressPosition(uint32_t position) {
 int Win32MainWindow::ShowMessageBox(ui::BoxKind, const std::string& text, const std::string& caption,
                                     uint32_t flags) {
     int answer = 0;
-    RunOnWindowThread([&] { answer = ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags); });
-    return answer;
+    // Once the session ends no box is shown, and one that was up counts as not answered.
+    RunOnWindowThread([&] {
+        if (sessionEnding_) return;
+        answer = ::MessageBoxA(window_, text.c_str(), caption.c_str(), flags);
+        if (TakeQuit()) answer = 0;
+    });
+    return sessionEnding_ ? 0 : answer;
+}
+
+// A box's modal loop ends on WM_QUIT and passes it on, with an answer nobody gave (wine: OK): taken
+// here, so that the box counts as not answered and the message loop still ends.
+bool Win32MainWindow::TakeQuit() {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) return false;
+    quit_ = true;
+    quitCode_ = static_cast<int>(message.wParam);
+    return true;
+}
+
+void Win32MainWindow::ShowSystemError(const std::string& text) {
+    RunOnWindowThread([&] {
+        if (sessionEnding_) return;
+        systemBoxOpen_ = true;
+        ::MessageBoxA(window_, text.c_str(), "", MB_OK);
+        systemBoxOpen_ = false;
+    });
 }
 
 void Win32MainWindow::SetControlsEnabled(bool enabled) {

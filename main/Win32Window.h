@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ public:
     struct Handlers {
         std::function<void()> deviceChange;
         std::function<void()> startClick;
+        std::function<bool()> closeQuery;  // whether the window may close now
     };
 
     explicit Win32MainWindow(HINSTANCE instance);
@@ -47,6 +49,9 @@ public:
     // Runs `job` on the window's thread and waits for it; what it throws is passed on. Boxes
     // asked for on the writes' thread open through this.
     void RunOnWindowThread(const std::function<void()>& job);
+    // The drive layer's box for a system error: owned by the window, so that the window stays
+    // disabled beneath it, and shown from any thread.
+    void ShowSystemError(const std::string& text);
 
 private:
     // A log line or a progress position from the writes' thread, shown by the window's thread.
@@ -62,8 +67,12 @@ private:
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCommand(WPARAM wParam);
     void OnClose();
+    bool MayClose();
+    void OnSessionEnd();
+    bool TakeQuit();
     bool OnWindowThread() const { return GetCurrentThreadId() == windowThread_; }
-    void ServeUntilEnded(HANDLE thread);
+    bool WritesEnded() const;
+    void ServeUntilEnded();
     void Queue(Update update);
     void ShowUpdates();
     void AddLine(const std::string& line);
@@ -81,7 +90,11 @@ private:
          label_ = nullptr;
     HFONT font_ = nullptr;
     Handlers handlers_;
-    bool writing_ = false;  // closing refused, the system kept awake, a shutdown blocked
+    bool writing_ = false;  // the system kept awake, a shutdown blocked
+    bool sessionEnding_ = false;  // the system has said that the session ends: no more boxes
+    bool systemBoxOpen_ = false;  // the drive layer's box is up on the writes' behalf
+    HANDLE writesThread_ = nullptr;  // while the writes run on a thread of their own
+    std::atomic<bool> writesOver_{false};  // set by that thread as the last thing it does
     DWORD windowThread_ = 0;
     CRITICAL_SECTION updatesLock_;
     std::vector<Update> updates_;  // under updatesLock_

@@ -26,10 +26,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
         Win32MainWindow window(instance);
         TMainW form(window, Atapi, KFSParameter, EmbeddedContainerData(), EmbeddedContainerSize());
-        window.SetHandlers({[&form] { form.cbbDeviceChange(); }, [&form] { form.btnStartClick(); }});
+        window.SetHandlers({[&form] { form.cbbDeviceChange(); }, [&form] { form.btnStartClick(); },
+                            [&form] {
+                                bool canClose = true;
+                                form.FormCloseQuery(nullptr, canClose);
+                                return canClose;
+                            }});
         MainW = &form;
         window.Create();
-        RouteBoxesToWindow([&window](const std::function<void()>& job) { window.RunOnWindowThread(job); });
+        RouteBoxesToWindow([&window](const std::string& text) { window.ShowSystemError(text); });
         form.FormCreate();
         window.Show(showCommand);
         window.Run();

@@ -11,13 +11,13 @@ namespace {
 class RoutedOsApi final : public Win32OsApi {
 public:
     void MessageBox(const std::string& text) override {
-        if (runner) {
-            runner([&] { Win32OsApi::MessageBox(text); });
+        if (show) {
+            show(text);
         } else {
             Win32OsApi::MessageBox(text);
         }
     }
-    std::function<void(const std::function<void()>&)> runner;
+    std::function<void(const std::string&)> show;
 };
 
 RoutedOsApi& Routed() {
@@ -29,6 +29,4 @@ RoutedOsApi& Routed() {
 
 OsApi& WindowOsApi() { return Routed(); }
 
-void RouteBoxesToWindow(std::function<void(const std::function<void()>&)> runner) {
-    Routed().runner = std::move(runner);
-}
+void RouteBoxesToWindow(std::function<void(const std::string&)> show) { Routed().show = std::move(show); }

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The updater's real window under wine64 and Xvfb, driven with xdotool; what
 # the drives received is read from the stand-in ASPI manager's record, what
-# the window shows from the window probe. Usage: wine_updater.sh BUILD_DIR
+# the window shows from the window probe. Usage: wine_updater.sh BUILD_DIR [PART...]
+# (PART: match refused newer cancel failing slow close session masks no-aspi nt; all when none given)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:?usage: wine_updater.sh BUILD_DIR}
+build=${1:?usage: wine_updater.sh BUILD_DIR [PART...]}
+shift
+parts=" $* "
 updater=$build/win64/main/updater.exe
 uiprobe=$build/win64/main/uiprobe.exe
 dll=$build/win64/tools/wnaspi32/wnaspi32.dll
@@ -18,6 +21,8 @@ passed=0
 failed=0
 app_pid=
 
+# part NAME: whether that part is to run
+part() { [ "$parts" = "  " ] || [[ $parts == *" $1 "* ]]; }
 pass() { echo "PASS $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL $1"; failed=$((failed + 1)); }
 # expect NAME COMMAND...: the command must succeed
@@ -137,7 +142,7 @@ wine_install_aspi "$dll"
 caption='VELD    DVD-RW KX4800   1.02 K4 Updater'
 
 # --- a matching drive is flashed completely
-if start_window match UPDATER_VDRIVES="0:0:0=match"; then
+if part match && start_window match UPDATER_VDRIVES="0:0:0=match"; then
     expect "start-up: the caption names the image" test "$(state_value caption)" = "$caption"
     expect "start-up: the drive is listed and selected" test "$(probe state | grep -E '^(item|selected)=')" = \
         "$(printf 'item=[ 1 ] VELD    DVD-RW KX4800     1.02\nselected=0')"
@@ -178,7 +183,7 @@ fi
 
 # --- drives the image is not for
 refused() {  # refused NAME PROFILE TEXT
-    if start_window "$1" UPDATER_VDRIVES="0:0:0=$2"; then
+    if part refused && start_window "$1" UPDATER_VDRIVES="0:0:0=$2"; then
         click_start
         if wait_until 10 box_up Error; then
             expect "$1: refused with \"$3\"" test "$(box_text Error)" = "$3"
@@ -187,7 +192,8 @@ refused() {  # refused NAME PROFILE TEXT
             fail "$1: no error box"
         fi
         expect "$1: no page write" test "$(page_writes "$1")" = 0
-        expect "$1: nothing logged but the drive not reserved" test "$(log_lines)" = "$not_reserved"
+        # A drive that is refused leaves the log as it was, on every path.
+        expect "$1: nothing logged" test -z "$(log_lines)"
         finish_app
     fi
 }
@@ -195,7 +201,7 @@ refused other-name other-name "Drive name does not match!"
 refused other-hwid other-hwid "Hardware ID does not match!"
 
 # --- a newer drive: the question, and No sends nothing
-if start_window newer UPDATER_VDRIVES="0:0:0=newer"; then
+if part newer && start_window newer UPDATER_VDRIVES="0:0:0=newer"; then
     click_start
     if wait_until 10 box_up Caution; then
         expect "newer drive: the Yes/No question" test "$(box_text Caution)" = \
@@ -212,7 +218,7 @@ if start_window newer UPDATER_VDRIVES="0:0:0=newer"; then
 fi
 
 # --- Cancel at the last question
-if start_window cancel UPDATER_VDRIVES="0:0:0=match"; then
+if part cancel && start_window cancel UPDATER_VDRIVES="0:0:0=match"; then
     click_start
     if wait_until 10 box_up 'Caution!'; then
         press 'Caution!' Cancel
@@ -227,7 +233,7 @@ if start_window cancel UPDATER_VDRIVES="0:0:0=match"; then
 fi
 
 # --- a page write that fails stops the flash
-if start_window failing UPDATER_VDRIVES="0:0:0=match+fail-page:3"; then
+if part failing && start_window failing UPDATER_VDRIVES="0:0:0=match+fail-page:3"; then
     click_start
     wait_until 10 box_up 'Caution!' && press 'Caution!' OK
     if wait_until 30 box_up Error; then
@@ -257,7 +263,7 @@ longest_gap() {
 close_logged() { log_lines | grep -Fxq "$close_refused"; }
 # The checks below take their time (each probe starts a wine process): the pages are slow
 # enough that all of them fall within the writes.
-if start_window slow UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_ASPI_DELAY_MS=350; then
+if part slow && start_window slow UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_ASPI_DELAY_MS=350; then
     click_start
     wait_until 10 box_up 'Caution!' && press 'Caution!' OK
     wait_until 20 progress_at_least 3
@@ -317,25 +323,107 @@ if start_window slow UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_
     finish_app
 fi
 
-# --- no ASPI manager
-wine_remove_aspi
-launch no-aspi
-if wait_until 30 box_up ''; then
-    expect "no manager: the message" test "$(box_text '')" = "WNASPI32.DLL not found"
-    press '' OK
-    if wait_until 30 window_up; then
-        expect "no manager: empty list" test -z "$(probe state | grep '^item=')"
-    else
-        fail "no manager: no window after the message"
+# --- another program closes the window while a question is open: the close is refused and the
+# question stays; when that program then ends the window's message loop, the question ends unanswered,
+# no page is written and the program ends by itself.
+close_busy="Closing refused: the update is in progress. Answer its message or wait until it has ended."
+app_ended() { ! kill -0 "$app_pid" 2>/dev/null; }
+closed_at_question() {  # closed_at_question NAME PROFILE CAPTION
+    if part close && start_window "$1" UPDATER_VDRIVES="0:0:0=$2"; then
+        click_start
+        if wait_until 10 box_up "$3"; then
+            probe post close
+            sleep 1
+            expect "$1: the window stays" window_up
+            expect "$1: the question stays" box_up "$3"
+            expect "$1: the close request is refused in the log" test "$(log_lines | tail -1)" = "$close_busy"
+            probe post quit
+            if wait_until 15 app_ended; then
+                wait "$app_pid"
+                expect "$1: the program ended by itself, exit status 0" test $? = 0
+                app_pid=
+            else
+                fail "$1: the program did not end after its message loop was ended"
+            fi
+        else
+            fail "$1: no question \"$3\""
+        fi
+        sleep 1
+        expect "$1: no page write" test "$(page_writes "$1")" = 0
+        finish_app
     fi
-else
-    fail "no manager: no \"WNASPI32.DLL not found\""
+}
+closed_at_question close-confirm match 'Caution!'
+closed_at_question close-newer newer Caution
+
+# --- the session ends while pages are written: the window holds it until the writes and the
+# read-back are over, and says so in the log.
+session_held="The session is ending: it is held until the drive firmware has been written and the drive asked again."
+if part session && start_window session UPDATER_VDRIVES="0:0:0=match" UPDATER_ASPI_ASYNC=1 UPDATER_ASPI_DELAY_MS=120; then
+    click_start
+    wait_until 10 box_up 'Caution!' && press 'Caution!' OK
+    if wait_until 20 progress_at_least 2; then
+        ended=$(probe endsession now)
+        written=$(page_writes session)
+        expect "session: the window let the session end ($ended) only after every page ($written of $pages)" \
+            test "$ended|$written" = "ended|$pages"
+        expect "session: the log says that the session was held" grep -Fxq "$session_held" <(log_lines)
+        expect "session: ... and the read-back ran before it was let go" test \
+            "$(log_lines | grep -Fx -A1 'The drive runs the new firmware.' | tail -1 | cut -c1-40)" = \
+            "The drive firmware writes have ended; th"
+        expect "session: the drive holds exactly the image" cmp "$work/session.image" "$work/image.bin"
+    else
+        fail "session: the writes did not start"
+    fi
+    finish_app
 fi
-finish_app
+
+# --- the wake masks of the window's message wait, as wine's relay trace shows them: every one
+# within the bits Windows 98 and NT 4.0 know (0xFF).
+if part masks; then
+    : >"$work/masks.aspi.log"
+    (env UPDATER_ASPI_LOG="$work/masks.aspi.log" UPDATER_ASPI_IMAGE="$work/masks.image" UPDATER_VDRIVES="0:0:0=match" \
+        UPDATER_ASPI_ASYNC=1 UPDATER_ASPI_DELAY_MS=20 WINEDEBUG=+relay "$WINE" "$updater" 2>&1 >/dev/null |
+        grep --line-buffered -F 'Call user32.MsgWaitForMultipleObjects(' >"$work/masks.relay") &
+    app_pid=$!
+    if wait_until 60 window_up; then
+        click_start
+        wait_until 30 box_up 'Caution!' && press 'Caution!' OK
+        if wait_until 120 box_up 'Yes!'; then
+            press 'Yes!' OK
+        else
+            fail "masks: the flash did not complete"
+        fi
+    else
+        fail "masks: no window"
+    fi
+    finish_app
+    masks=$(sed -n 's/.*MsgWaitForMultipleObjects([^,]*,[^,]*,[^,]*,[^,]*,\([0-9a-fA-F]*\)).*/\1/p' "$work/masks.relay" | sort -u)
+    expect "masks: the message wait was called ($(grep -c . "$work/masks.relay") calls)" test -n "$masks"
+    expect "masks: every wake mask within 0xFF ($(echo $masks))" \
+        test -z "$(for m in $masks; do [ $((16#$m)) -le 255 ] || echo "$m"; done)"
+fi
+
+# --- no ASPI manager
+if part no-aspi; then
+    wine_remove_aspi
+    launch no-aspi
+    if wait_until 30 box_up ''; then
+        expect "no manager: the message" test "$(box_text '')" = "WNASPI32.DLL not found"
+        press '' OK
+        if wait_until 30 window_up; then
+            expect "no manager: empty list" test -z "$(probe state | grep '^item=')"
+        else
+            fail "no manager: no window after the message"
+        fi
+    else
+        fail "no manager: no \"WNASPI32.DLL not found\""
+    fi
+    finish_app
+fi
 
 # --- NT path, no optical drive
-wine_version win10
-if start_window nt; then
+if part nt && wine_version win10 && start_window nt; then
     expect "nt path: no message box" test -z "$(probe boxes)"
     expect "nt path: empty list" test "$(probe state | grep -E '^(item|selected)=')" = "selected=-1"
     click_start

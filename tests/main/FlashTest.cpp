@@ -4,6 +4,7 @@
 
 #include "EmbeddedContainer.h"
 #include "MainFixture.h"
+#include "MainTexts.h"
 
 namespace {
 
@@ -142,36 +143,89 @@ TEST_F(Flash, TheWritingStateIsReleasedWhenTheLoopIsLeftByAnException) {
     EXPECT_EQ(BoxCaptions().back(), "Yes!");
 }
 
-TEST_F(Flash, StartAndADriveChangeDuringTheWritesDoNothing) {
+// A drive chosen while the procedure runs (at its question, during the writes) changes nothing
+// until it has ended; then it is the drive the next Start uses, the one the list shows.
+TEST_F(Flash, ADriveChosenDuringTheProcedureIsTakenOnceItHasEnded) {
     VirtualDrive& drive = Drive('D');
     VirtualDrive& other = Drive('E');
     Start();
     const OsHandle first = atapi->CurrentHandle;
-    window.onPump = [&] {
-        window.selected = 1;
+    const auto choose = [&](int item) {
+        window.selected = item;
         form->cbbDeviceChange();
+        EXPECT_EQ(atapi->CurrentHandle, first);
+    };
+    window.onBox = [&](const ScriptedWindow::Box& box) {
+        if (box.caption == "Caution!") choose(1);
+    };
+    window.onPump = [&] {
+        choose(0);
         form->btnStartClick();
+        choose(1);
     };
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
-    EXPECT_EQ(atapi->CurrentHandle, first);
     EXPECT_EQ(PageWrites(SentSinceStart(drive)).size(), 4u);
     EXPECT_TRUE(SentSinceStart(other).empty());
     EXPECT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Yes!"}));
+    EXPECT_EQ(atapi->CurrentHandle, atapi->Devices[1].Handle);
+
+    window.onBox = nullptr;
+    window.onPump = nullptr;
+    window.Answer("Caution!", ui::kIdOk);
+    form->btnStartClick();
+    EXPECT_EQ(PageWrites(SentSinceStart(other)).size(), 4u);
+    EXPECT_EQ(PageWrites(SentSinceStart(drive)).size(), 4u);
 }
 
-TEST_F(Flash, CancelAtTheLastQuestionSendsNoPage) {
+// Closing is refused at every step from Start to the end of the procedure, with a line that says
+// why, and allowed again once it has ended.
+TEST_F(Flash, ClosingIsRefusedFromStartUntilTheProcedureHasEnded) {
+    VirtualDriveConfig newer;
+    newer.revision = "1.10";
+    Drive('D', newer);
+    Start();
+    const auto mayClose = [&] {
+        bool canClose = true;
+        form->FormCloseQuery(nullptr, canClose);
+        return canClose;
+    };
+    EXPECT_TRUE(mayClose());
+    std::vector<std::string> refused;
+    window.onBox = [&](const ScriptedWindow::Box& box) {
+        if (!mayClose()) refused.push_back(box.caption);
+    };
+    window.onPump = [&] {
+        if (!mayClose()) refused.push_back("page");
+    };
+    window.Answer("Caution", ui::kIdYes);
+    window.Answer("Caution!", ui::kIdOk);
+    form->btnStartClick();
+    EXPECT_EQ(refused, (std::vector<std::string>{"Caution", "Caution!", "page", "page", "page", "page", "Yes!"}));
+    EXPECT_EQ(std::count(window.log.begin(), window.log.end(), text::kCloseRefusedBeforeWrites), 3);
+    EXPECT_EQ(std::count(window.log.begin(), window.log.end(), text::kCloseRefused), 4);
+    const size_t lines = window.log.size();
+    EXPECT_TRUE(mayClose());
+    EXPECT_EQ(window.log.size(), lines);
+}
+
+// OK alone starts the writes: Cancel, and 0 from a box that failed or went with its window, do not.
+class LastConfirmation : public MainFixture, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LastConfirmation, AnyAnswerButOkSendsNoPage) {
     VirtualDrive& drive = Drive('D');
     Start();
-    window.Answer("Caution!", ui::kIdCancel);
+    window.Answer("Caution!", GetParam());
     form->btnStartClick();
     EXPECT_EQ(SentSinceStart(drive).size(), 2u);
     EXPECT_EQ(window.log, std::vector<std::string>{RunLog(image).front()});
     EXPECT_EQ(window.progressPosition, 0u);
     EXPECT_EQ(window.progressMax, 4u);
     EXPECT_EQ(BoxCaptions(), std::vector<std::string>{"Caution!"});
-    EXPECT_FALSE(window.writing);
+    EXPECT_EQ(std::count(window.calls.begin(), window.calls.end(), "SetWriting 1"), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, LastConfirmation, ::testing::Values(ui::kIdCancel, 0, ui::kIdNo, ui::kIdYes));
 
 TEST_F(Flash, TwoRunsAppendTwoFullSetsOfLines) {
     VirtualDrive& drive = Drive('D');

@@ -145,4 +145,31 @@ TEST_F(Reserve, OnTheAspiPathNothingIsLockedAndTheLineIsLogged) {
     EXPECT_TRUE(os.driveEvents.empty());
 }
 
+// Where the drive cannot be kept, the line says so only once the drive has been accepted, just
+// before the image's checksum: a drive that is refused leaves the log as it was.
+class NotKept : public Reserve, public ::testing::WithParamInterface<WayOut> {};
+
+TEST_P(NotKept, ARefusedDriveLeavesNoLine) {
+    const WayOut& way = GetParam();
+    VirtualDriveConfig config;
+    way.before(config);
+    VirtualDrive& drive = AspiDrive(0, 1, 0, config);
+    Start();
+    if (way.after) way.after(window, drive);
+    form->btnStartClick();
+    EXPECT_EQ(BoxCaptions(), way.boxes);
+    EXPECT_TRUE(window.log.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AspiPath, NotKept,
+    ::testing::Values(
+        WayOut{"drive_name", [](VirtualDriveConfig& c) { c.vendorProduct = "OTHR    DVD-RW KX4800   "; },
+               nullptr, {"Error"}},
+        WayOut{"hardware_id", [](VirtualDriveConfig& c) { c.hardwareId[0] = c.inquiry38 = 'Z'; }, nullptr,
+               {"Error"}},
+        WayOut{"newer_no", [](VirtualDriveConfig& c) { c.revision = "1.10"; },
+               [](ScriptedWindow& w, VirtualDrive&) { w.Answer("Caution", ui::kIdNo); }, {"Caution"}}),
+    [](const ::testing::TestParamInfo<WayOut>& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -4,6 +4,8 @@
 //   uiprobe boxes          every message box: caption, text, buttons with their screen centres
 //   uiprobe box CAPTION    the text of the box with that caption
 //   uiprobe endsession     asks the window whether the session may end: "answer=1" (yes) or "answer=0"
+//   uiprobe endsession now tells the window that the session ends; returns once the window has let it
+//   uiprobe post close|quit posts WM_CLOSE or WM_QUIT to the window, as another program may
 #include <windows.h>
 #include <commctrl.h>
 
@@ -46,13 +48,13 @@ std::string OneLine(std::string text) {
 }
 
 struct Controls {
-    HWND memo = nullptr, combo = nullptr, start = nullptr, progress = nullptr;
+    HWND main = nullptr, memo = nullptr, combo = nullptr, start = nullptr, progress = nullptr;
 };
 
 BOOL CALLBACK Collect(HWND child, LPARAM context) {
     auto* controls = reinterpret_cast<Controls*>(context);
     const std::string type = ClassOf(child);
-    if (_stricmp(type.c_str(), "Edit") == 0 && GetParent(child) == GetAncestor(child, GA_ROOT)) controls->memo = child;
+    if (_stricmp(type.c_str(), "Edit") == 0 && GetParent(child) == controls->main) controls->memo = child;
     if (_stricmp(type.c_str(), "ComboBox") == 0) controls->combo = child;
     if (_stricmp(type.c_str(), "Button") == 0) controls->start = child;
     if (_stricmp(type.c_str(), PROGRESS_CLASSA) == 0) controls->progress = child;
@@ -66,6 +68,7 @@ int State() {
         return 1;
     }
     Controls controls;
+    controls.main = main;
     EnumChildWindows(main, Collect, reinterpret_cast<LPARAM>(&controls));
     if (!controls.memo || !controls.combo || !controls.start || !controls.progress) {
         std::printf("controls missing\n");
@@ -178,16 +181,48 @@ int EndSession() {
     return 0;
 }
 
+// The end of the session, as the system announces it once every program has agreed (or a
+// forced shutdown, without asking): the window may hold it until its own work is done.
+int EndSessionNow() {
+    HWND main = FindWindowA("TMainW", nullptr);
+    if (!main) {
+        std::printf("no window\n");
+        return 1;
+    }
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(main, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 300000, &answer)) {
+        std::printf("no answer\n");
+        return 1;
+    }
+    std::printf("ended\n");
+    return 0;
+}
+
+int Post(const char* what) {
+    HWND main = FindWindowA("TMainW", nullptr);
+    if (!main) {
+        std::printf("no window\n");
+        return 1;
+    }
+    const UINT message = std::strcmp(what, "quit") == 0 ? WM_QUIT : WM_CLOSE;
+    return PostMessageA(main, message, 0, 0) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "state") == 0) return State();
     if (argc == 3 && std::strcmp(argv[1], "box") == 0) return Box(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "endsession") == 0) return EndSession();
+    if (argc == 3 && std::strcmp(argv[1], "endsession") == 0 && std::strcmp(argv[2], "now") == 0)
+        return EndSessionNow();
+    if (argc == 3 && std::strcmp(argv[1], "post") == 0 &&
+        (std::strcmp(argv[2], "close") == 0 || std::strcmp(argv[2], "quit") == 0))
+        return Post(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "boxes") == 0) {
         EnumWindows(ListBox, 0);
         return 0;
     }
-    std::fprintf(stderr, "usage: uiprobe state | uiprobe boxes | uiprobe box CAPTION | uiprobe endsession\n");
+    std::fprintf(stderr, "usage: uiprobe state | boxes | box CAPTION | endsession [now] | post close|quit\n");
     return 2;
 }
