@@ -177,16 +177,17 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
                          o.device.c_str(), busy.c_str());
         else if (!left.empty())
             std::fprintf(s.err,
-                         "updater: %s is not there now; %s is an optical drive without its block node, which an "
-                         "updater that was ended without giving the drive back leaves so. Name %s instead, or "
+                         "updater: %s is not there now; %s is an optical drive without its block node, as an "
+                         "updater that was ended without giving the drive back leaves it. Name %s instead, or "
                          "restart the computer to get the block node again. Nothing has been sent to the drive.\n",
                          o.device.c_str(), left.c_str(), left.c_str());
         else
             std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
         return kExitRefused;
     }
-    if (o.command == "flash" && o.device.empty() && o.index > opened) {
-        // A number past the drives that opened, while some did not: say which, and why.
+    if (o.command == "flash" && o.indexGiven && opened > 0 && o.index > opened) {
+        // A number past the drives that opened, while some did not: say which, and why. (None
+        // opened: the refusal below says why, and the rights writing needs.)
         std::string unopened;
         for (const SgDrive& drive : list.Drives())
             if (drive.fd < 0 && !drive.tableFull)

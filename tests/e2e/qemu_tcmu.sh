@@ -243,7 +243,7 @@ tcmu_teardown && echo "teardown: ok"
 EOF
 
 if RIG_MODULES="$TCMU_MODULES" "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" \
-        --timeout 420 --wait sr0 --wait sr1 "${files[@]}"; then
+        --timeout 600 --wait sr0 --wait sr1 "${files[@]}"; then
     pass "rig: the guest ran the programs to the end"
 else
     fail "rig: the guest did not run the programs to the end"

@@ -392,4 +392,38 @@ TEST_F(RealDrives, MissingDrivesAreNamed) {
     EXPECT_NE(out.find(Node(0)), std::string::npos) << out;
 }
 
+// A drive that a killed updater left taken from the sr driver: given back before the drives are
+// listed, so that the same command finds it under its old name; where it cannot be given back, the
+// old name says where the drive is now and why.
+TEST_F(RealDrives, ADriveAKilledUpdaterLeftIsGivenBackFirstOrToldWhereItIs) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    const fs::path device = dir.Path() / "sys/devices/pci0000:00/host0/target0:0:0/0:0:0:0";
+    fs::remove_all(device / "block");
+    fs::remove(Node(0));
+    fs::create_directories(dir.Path() / "sys/bus/scsi/drivers/sr");
+    const std::string bind = dir / "sys/bus/scsi/drivers/sr/bind", generic = dir / "dev/sg0";
+    dir.Write("dev/sg0", "");
+    sg.writeErrors[bind] = EACCES;
+    EXPECT_EQ(Run({"flash", "--yes", "--device", Node(0)}), kExitRefused);
+    EXPECT_EQ(err.rfind("updater: " + generic + " (SCSI device 0:0:0:0) has no block node: ", 0), 0u) << err;
+    EXPECT_NE(err.find("\nupdater: " + Node(0) + " is not there now; " + generic +
+                       " is an optical drive without its block node"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Sent(0x5A), 0);
+
+    sg.writeErrors.clear();
+    sg.onWrite = [&](const FakeSgSystem::Write& w) {
+        if (w.path != bind) return;
+        fs::create_directories(device / "block/sr0");
+        dir.Write("dev/sr0", "");
+    };
+    EXPECT_EQ(Run({"flash", "--yes", "--dry-run", "--device", Node(0)}), kExitDone) << err;
+    EXPECT_EQ(err, "updater: " + generic + " (SCSI device 0:0:0:0) had been left without its block node by an "
+                   "updater that was ended without giving the drive back; it is given back to the sr driver as " +
+                   Node(0) + "\n");
+    EXPECT_EQ(out.substr(0, out.find('\n')), "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02  " + Node(0));
+}
+
 }  // namespace
