@@ -37,10 +37,11 @@ public:
     // events. EBUSY on either: another program holds the drive. But the sr driver still lets any
     // program open the block node plainly and send it commands (its open and close send some
     // of their own), so the drive is then taken from the sr driver until Release: the block
-    // node goes away, and the commands go through the held generic node. Without a generic
-    // node, or where the sr driver cannot be unbound, the drive is held in part. A program
-    // that has the block node open, and still has after a short wait, keeps the drive: nothing
-    // is taken, and the program is named.
+    // node goes away, and the commands go through the held generic node. A program that has the
+    // block node open, and still has after a short wait, keeps the drive: nothing is taken, and
+    // the program is named. A drive reached by its generic node alone is held by that node,
+    // opened exclusively. Whatever of this cannot be done refuses the drive (Failed, with why):
+    // on Linux a drive is held wholly or not at all.
     Reservation Reserve(OsHandle drive) override;
     void Release(OsHandle drive) override;
 
@@ -48,6 +49,7 @@ private:
     struct Hold {
         int node = -1, generic = -1;
         std::string unbound;  // the SCSI device ("H:C:T:L") taken from the sr driver, or empty
+        bool held = false;
     };
     void Close(Hold& hold);
 

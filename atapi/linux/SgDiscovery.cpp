@@ -77,8 +77,10 @@ std::string SgGenericNode(const std::string& deviceFolder, const std::string& de
     return name.empty() ? std::string() : devRoot + "/" + name;
 }
 
-SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, const std::string& devRoot)
-    : transport_(transport) {
+namespace {
+
+// The optical drives sysfs lists, ordered by H, C, T, L as numbers.
+std::vector<Address> OpticalDrives(const std::string& sysfsRoot) {
     std::vector<Address> found;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(fs::path(sysfsRoot) / "class" / "scsi_device", error)) {
@@ -88,6 +90,58 @@ SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, c
         if (IsOptical(address.folder)) found.push_back(std::move(address));
     }
     std::sort(found.begin(), found.end(), [](const Address& a, const Address& b) { return a.hctl < b.hctl; });
+    return found;
+}
+
+// How long the block node is waited for once the drive is given back, asked this often.
+constexpr int kNodeWaitMs = 2000, kNodePollMs = 50;
+
+}  // namespace
+
+std::vector<std::string> SgGiveBackLeftDrives(SgSystem& system, const std::string& sysfsRoot,
+                                              const std::string& devRoot) {
+    std::vector<std::string> told;
+    const fs::path sr = fs::path(sysfsRoot) / "bus" / "scsi" / "drivers" / "sr";
+    std::error_code error;
+    if (!fs::is_directory(sr, error)) return told;  // no sr driver: nothing was taken from it
+    for (const Address& address : OpticalDrives(sysfsRoot)) {
+        if (fs::symlink_status(address.folder / "driver", error).type() != fs::file_type::not_found) continue;
+        const std::string generic = SgGenericNode(address.folder, devRoot);
+        if (generic.empty()) continue;
+        // Open exclusively: no other program (another updater that holds the drive) has it open,
+        // and none opens it until the drive is given back.
+        const int fd = system.Open(generic, O_RDWR | O_EXCL | O_NONBLOCK);
+        if (fd < 0) continue;
+        const auto& a = address.hctl;
+        const std::string device = std::to_string(a[0]) + ":" + std::to_string(a[1]) + ":" + std::to_string(a[2]) +
+                                   ":" + std::to_string(a[3]);
+        const std::string drive = generic + " (SCSI device " + device + ")";
+        const bool given = system.WriteText((sr / "bind").string(), device) == 0;
+        const int bindError = system.Errno();
+        system.Close(fd);
+        if (!given) {
+            told.push_back(drive + " has no block node: an updater that was ended without giving the drive back "
+                                   "left it taken from the sr driver, and it could not be given back (" +
+                           ErrnoText(bindError) + "); restart the computer to get the block node again");
+            continue;
+        }
+        std::string node;
+        for (int waited = 0;; waited += kNodePollMs) {
+            const std::string made = SgDeviceNode(address.folder, devRoot);
+            if (made != generic && fs::exists(made, error)) node = made;
+            if (!node.empty() || waited >= kNodeWaitMs) break;
+            system.Sleep(kNodePollMs);
+        }
+        told.push_back(drive + " had been left without its block node by an updater that was ended without "
+                               "giving the drive back; it is given back to the sr driver" +
+                       (node.empty() ? std::string(", but no block node has appeared yet") : " as " + node));
+    }
+    return told;
+}
+
+SgDriveList::SgDriveList(SgTransport& transport, const std::string& sysfsRoot, const std::string& devRoot)
+    : transport_(transport) {
+    const std::vector<Address> found = OpticalDrives(sysfsRoot);
 
     SgSystem& system = transport_.System();
     int opened = 0;  // a drive that does not open takes no entry of the table

@@ -47,3 +47,11 @@ private:
 std::string SgDeviceNode(const std::string& deviceFolder, const std::string& devRoot);
 // The generic node (scsi_generic/<name>) alone; empty when the sg driver has not claimed it.
 std::string SgGenericNode(const std::string& deviceFolder, const std::string& devRoot);
+
+// An optical drive that no driver holds while the sr driver is there was taken from it by an
+// updater that was ended without a chance to give it back (SIGKILL); every other way out gives
+// it back. Each such drive whose generic node no other program has open is given back to the
+// sr driver, which makes its block node again. A line for each drive found so, saying what
+// became of it.
+std::vector<std::string> SgGiveBackLeftDrives(SgSystem& system, const std::string& sysfsRoot = "/sys",
+                                              const std::string& devRoot = "/dev");

@@ -25,8 +25,9 @@ public:
     virtual std::vector<std::string> OtherHolders(int fd) = 0;
     // Waits, nothing else.
     virtual void Sleep(int milliseconds) = 0;
-    // Until Unguard: a signal that would end the process (SIGINT, SIGQUIT, SIGTERM, SIGHUP) first
-    // closes fd and writes text to path, then ends it as it would have. For a drive taken from
+    // Until Unguard: a signal that would end the process (HUP, INT, QUIT, TERM, USR1, USR2, ALRM,
+    // VTALRM, PROF, XCPU, XFSZ, PIPE) first closes fd and writes text to path, then ends it as it
+    // would have. One that is ignored or handled when the guard is set stays as it is. For a drive taken from
     // the sr driver, which takes it back only once every descriptor of its old block node is
     // closed. One guard at a time; a later one replaces it.
     virtual void Guard(int fd, const std::string& path, const std::string& text) = 0;

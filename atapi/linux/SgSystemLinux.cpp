@@ -18,14 +18,17 @@
 namespace {
 
 // What the guard's handler needs, set up before it is installed: it may only make system calls.
-constexpr int kGuarded[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process and that a user or the system sends.
+constexpr int kGuarded[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                            SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPIPE};
+constexpr size_t kGuardedCount = std::size(kGuarded);
 struct GuardState {
     int fd = -1;
     char path[256] = {};
     char text[64] = {};
     size_t textLength = 0;
-    struct sigaction previous[4] = {};
-    bool installed[4] = {};
+    struct sigaction previous[kGuardedCount] = {};
+    bool installed[kGuardedCount] = {};
     bool on = false;
 } guard;
 

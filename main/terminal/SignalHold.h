@@ -1,6 +1,7 @@
-// While a SignalHold lives, SIGINT, SIGQUIT, SIGTERM and SIGHUP do not end the
-// process: the first one that comes writes a line to standard error saying that
-// the firmware write is in progress and must not be interrupted, and every one
+// While a SignalHold lives, SIGINT, SIGQUIT, SIGTERM, SIGHUP and the other signals
+// that would end the process (USR1, USR2, ALRM, VTALRM, PROF, XCPU, XFSZ) do not end
+// it: the first one that comes writes a line to standard error saying that the
+// firmware write is in progress and must not be interrupted, and every one
 // is remembered so that the program can stop with a failure once the write is
 // over. A stop from the keyboard (SIGTSTP) is put off: it is told once and
 // takes effect when the outermost hold ends; SIGTTOU is ignored meanwhile, so

@@ -5,7 +5,10 @@
 
 namespace {
 
-constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+// Every signal a user or the system sends whose default action ends the process (SIGPIPE the
+// program ignores): any one of them would cut the write short.
+constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                         SIGXFSZ};
 constexpr int kHeldCount = sizeof kHeld / sizeof kHeld[0];
 
 // Only what a handler may touch: sig_atomic_t flags and write().
@@ -84,6 +87,13 @@ const char* HeldSignalName(int signal) {
         case SIGQUIT: return "SIGQUIT (Ctrl-\\)";
         case SIGTERM: return "SIGTERM";
         case SIGHUP: return "SIGHUP (the terminal hung up)";
+        case SIGUSR1: return "SIGUSR1";
+        case SIGUSR2: return "SIGUSR2";
+        case SIGALRM: return "SIGALRM";
+        case SIGVTALRM: return "SIGVTALRM";
+        case SIGPROF: return "SIGPROF";
+        case SIGXCPU: return "SIGXCPU (the CPU time limit)";
+        case SIGXFSZ: return "SIGXFSZ (the file size limit)";
         default: return "a signal";
     }
 }

@@ -71,6 +71,11 @@ int RefuseUnopened(const UpdaterStreams& s, const std::string& what, const char*
     return kExitRefused;
 }
 
+// Who keeps a drive whose node is busy: the sg driver refuses every open while an updater holds it.
+std::string BusyHint(const SgDrive& drive) {
+    return drive.openError == EBUSY ? " (another program, an updater perhaps, holds it)" : "";
+}
+
 constexpr int kCapSysRawio = 17;
 
 // Whether the kernel lets this process send commands outside its short list of
@@ -131,36 +136,70 @@ UpdaterStreams ProcessStreams() {
 
 int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOptions& o) {
     SgTransport transport(s.system ? *s.system : SystemSgSystem());
+    for (const std::string& line : SgGiveBackLeftDrives(transport.System(), s.sysfsRoot, s.devRoot))
+        std::fprintf(s.err, "updater: %s\n", line.c_str());
     SgDriveList list(transport, s.sysfsRoot, s.devRoot);
     std::vector<SgDrive> drives;
     int opened = 0, number = 0;  // the number `list` gives the drive --device names
+    const auto names = [&o](const std::string& node) {
+        std::error_code ignored;
+        return !node.empty() && (node == o.device || std::filesystem::equivalent(node, o.device, ignored));
+    };
     for (const SgDrive& drive : list.Drives()) {
         opened += drive.fd >= 0;
-        std::error_code ignored;
-        if (o.device.empty() || drive.node == o.device ||
-            std::filesystem::equivalent(drive.node, o.device, ignored)) {
+        // A drive's generic node names it as well as its block node does.
+        if (o.device.empty() || names(drive.node) || names(drive.genericNode)) {
             drives.push_back(drive);
             number = drive.fd >= 0 ? opened : 0;
         }
     }
     if (!o.device.empty() && drives.empty()) {
-        // A node that is gone while a drive reached by its generic node alone is busy: most likely
-        // the drive another updater holds, taken from the sr driver meanwhile.
-        std::string busy;
+        // A node that is gone while a drive is reached by its generic node alone: most likely the
+        // drive an updater took from the sr driver, which holds it still or could not be given back.
+        std::string busy, left;
+        const auto add = [](std::string& to, const std::string& node) { to += (to.empty() ? "" : ", ") + node; };
         std::error_code missing;
-        if (!std::filesystem::exists(o.device, missing) && !missing)
-            for (const SgDrive& drive : list.Drives())
-                if (drive.node == drive.genericNode && drive.openError == EBUSY)
-                    busy += (busy.empty() ? "" : ", ") + drive.node;
-        if (busy.empty())
-            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
-        else
+        const bool srDriver = std::filesystem::is_directory(s.sysfsRoot + "/bus/scsi/drivers/sr", missing);
+        if (!std::filesystem::exists(o.device, missing) && !missing) {
+            for (const SgDrive& drive : list.Drives()) {
+                if (drive.node != drive.genericNode) continue;
+                if (drive.openError == EBUSY)
+                    add(busy, drive.node);
+                else if (srDriver)
+                    add(left, drive.node);
+            }
+        }
+        if (!busy.empty())
             std::fprintf(s.err,
                          "updater: %s is not there now, and %s is in use by another program: an updater that writes "
                          "a drive's firmware takes the drive's block node away until it is done. Wait for it, then "
                          "start again. Nothing has been sent to the drive.\n",
                          o.device.c_str(), busy.c_str());
+        else if (!left.empty())
+            std::fprintf(s.err,
+                         "updater: %s is not there now; %s is an optical drive without its block node, as an "
+                         "updater that was ended without giving the drive back leaves it. Name %s instead, or "
+                         "restart the computer to get the block node again. Nothing has been sent to the drive.\n",
+                         o.device.c_str(), left.c_str(), left.c_str());
+        else
+            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
         return kExitRefused;
+    }
+    if (o.command == "flash" && o.indexGiven && opened > 0 && o.index > opened) {
+        // A number past the drives that opened, while some did not: say which, and why. (None
+        // opened: the refusal below says why, and the rights writing needs.)
+        std::string unopened;
+        for (const SgDrive& drive : list.Drives())
+            if (drive.fd < 0 && !drive.tableFull)
+                unopened += (unopened.empty() ? "" : "; ") + drive.node + " cannot be opened: " + drive.reason +
+                            BusyHint(drive);
+        if (!unopened.empty()) {
+            std::fprintf(s.err,
+                         "updater: there is no drive %d now: %d %s opened, and %s. Nothing has been sent to the "
+                         "drive.\n",
+                         o.index, opened, opened == 1 ? "drive" : "drives", unopened.c_str());
+            return kExitRefused;
+        }
     }
     if (o.command == "flash") {
         // No drive to write to: those that did not open say why, before anything is sent.
@@ -170,7 +209,7 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
             anyOpened |= drive.fd >= 0;
             if (drive.fd >= 0) continue;
             unopened += (unopened.empty() ? "" : "; ") + drive.node +
-                        (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason;
+                        (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason + BusyHint(drive);
             denied |= drive.openError == EACCES || drive.openError == EPERM;
         }
         if (!anyOpened && !unopened.empty())

@@ -60,6 +60,9 @@ public:
         }
     };
     std::vector<Write> writes;
+    std::function<void(const Write&)> onWrite;  // what a write makes happen (sysfs making a node)
+    // Closes and writes as they came: "close 7", "write <path> <text>".
+    std::vector<std::string> order;
     Write guarded{};  // the last guard's give-back (sentBefore: when it was set up)
 
     int Open(const std::string& path, int flags) override {
@@ -75,6 +78,7 @@ public:
     }
     int Close(int fd) override {
         closes.push_back(fd);
+        order.push_back("close " + std::to_string(fd));
         return 0;
     }
     int Ioctl(int fd, sg_io_hdr_t* header) override {
@@ -117,7 +121,9 @@ public:
     void Unguard() override { guardedFd = -1; }
     int WriteText(const std::string& path, const std::string& text) override {
         writes.push_back({path, text, sent.size()});
+        order.push_back("write " + path + " " + text);
         if (auto failure = writeErrors.find(path); failure != writeErrors.end()) return Fail(failure->second);
+        if (onWrite) onWrite(writes.back());
         return 0;
     }
     int Errno() override { return lastError; }

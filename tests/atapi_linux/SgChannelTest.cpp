@@ -212,9 +212,12 @@ TEST_F(SgChannelTest, ReservingOpensBothNodesExclusivelyAndTakesTheDriveFromTheS
     uint8_t page[16384] = {};
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
     EXPECT_EQ(sg.sent.back().fd, 8) << "the block node is gone: the generic node carries the commands";
+    sg.order.clear();
     atapi.Release();
     EXPECT_EQ(sg.guardedFd, -1);
-    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
+    // Both descriptors closed first, or the sr driver makes the block node under another name.
+    EXPECT_EQ(sg.order, (std::vector<std::string>{"close 8", "close 7",
+                                                  "write /sysfs/bus/scsi/drivers/sr/bind 2:0:1:0"}));
     EXPECT_EQ(sg.writes.back(), (Write{"/sysfs/bus/scsi/drivers/sr/bind", "2:0:1:0", asked + 1}));
     atapi.SendCommand(kPageWrite, page, sizeof page, kDirOut);
     EXPECT_EQ(sg.sent.back().fd, 3) << "after the release the list's descriptor carries the commands again";
@@ -259,10 +262,10 @@ TEST_F(SgChannelTest, AProgramWithTheBlockNodeStillOpenIsWaitedForAWhileThenName
     EXPECT_EQ(sg.sent.size(), sent);
 }
 
-// Where the sr driver keeps the drive (no rights to sysfs, or no generic node to send through),
-// only programs that ask for the drive exclusively are kept out: held in part, said so, and
-// nothing is given back that was not taken. A block node that cannot be made again is told.
-TEST_F(SgChannelTest, ADriveTheSrDriverKeepsIsHeldInPartAndAFailedGivingBackIsTold) {
+// A drive that cannot be wholly held (no rights to sysfs, no generic node to send through) is
+// refused with why, and whatever was opened for it is closed; nothing is given back that was not
+// taken. A block node that cannot be made again is told, unless another updater made it first.
+TEST_F(SgChannelTest, ADriveThatCannotBeWhollyHeldIsRefusedWithWhy) {
     sg.exclusiveNodes["/dev/sr0"] = 7;
     sg.exclusiveNodes["/dev/sg1"] = 8;
     sg.exclusiveNodes["/dev/sr2"] = 9;
@@ -270,18 +273,16 @@ TEST_F(SgChannelTest, ADriveTheSrDriverKeepsIsHeldInPartAndAFailedGivingBackIsTo
     std::vector<std::string> told;
     SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg1"), Reservable("/dev/sr2", 5, "")},
                       [&told](const std::string& text) { told.push_back(text); });
-    for (const ChannelDrive& drive : channel.Drives()) {
-        EXPECT_EQ(channel.Reserve(drive.handle).outcome, Reservation::Outcome::HeldInPart) << drive.name;
-        uint8_t page[16384] = {};
-        CommandRecord record;
-        std::memcpy(record.cdb, kPageWrite, sizeof kPageWrite);
-        record.buffer = page, record.length = sizeof page, record.direction = kDirOut;
-        channel.Send(drive.handle, record);
-        EXPECT_EQ(sg.sent.back().fd, drive.name == "/dev/sr0" ? 8 : 9) << drive.name;
-        channel.Release(drive.handle);
-    }
+    const Reservation unbound = channel.Reserve(channel.Drives()[0].handle);
+    EXPECT_EQ(unbound.outcome, Reservation::Outcome::Failed);
+    EXPECT_EQ(unbound.detail, "it could not be taken from the sr driver (" + ErrnoText(EACCES) + ")");
+    EXPECT_EQ(sg.guardedFd, -1);
+    const Reservation noGeneric = channel.Reserve(channel.Drives()[1].handle);
+    EXPECT_EQ(noGeneric.outcome, Reservation::Outcome::Failed);
+    EXPECT_NE(noGeneric.detail.find("modprobe sg"), std::string::npos) << noGeneric.detail;
     EXPECT_EQ(sg.writes.size(), 1u);
-    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7, 9}));
+    EXPECT_EQ(sg.closes, (std::vector<int>{8, 7}));
+    EXPECT_TRUE(sg.sent.empty());
     EXPECT_TRUE(told.empty());
 
     sg.writeErrors = {{"/sys/bus/scsi/drivers/sr/bind", EACCES}};
@@ -307,19 +308,54 @@ TEST_F(SgChannelTest, ADriveHeldElsewhereIsNotReservedAndNothingStaysOpen) {
     }
 }
 
-TEST_F(SgChannelTest, OtherFailuresSayWhyAndAMissingGenericNodeIsNoHindrance) {
+TEST_F(SgChannelTest, OtherFailuresSayWhy) {
     sg.exclusiveErrors["/dev/sr0"] = EACCES;
     sg.exclusiveErrors["/dev/sg1"] = ENOENT;
     sg.exclusiveNodes["/dev/sr2"] = 9;
-    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg0"), Reservable("/dev/sr2", 5, "/dev/sg1"),
-                                  Reservable("/dev/sg4", 6, "/dev/sg4")});
+    SgChannel channel(transport, {Reservable("/dev/sr0", 3, "/dev/sg0"), Reservable("/dev/sr2", 5, "/dev/sg1")});
     const Reservation failed = channel.Reserve(channel.Drives()[0].handle);
     EXPECT_EQ(failed.outcome, Reservation::Outcome::Failed);
     EXPECT_EQ(failed.detail, ErrnoText(EACCES));
-    EXPECT_EQ(channel.Reserve(channel.Drives()[1].handle).outcome, Reservation::Outcome::HeldInPart);
-    // Reached by its generic node alone, which the list holds open: the sg driver would refuse.
-    EXPECT_EQ(channel.Reserve(channel.Drives()[2].handle).outcome, Reservation::Outcome::NotPossible);
+    const Reservation noGeneric = channel.Reserve(channel.Drives()[1].handle);
+    EXPECT_EQ(noGeneric.outcome, Reservation::Outcome::Failed);
+    EXPECT_EQ(noGeneric.detail, ErrnoText(ENOENT));
+    EXPECT_EQ(sg.closes, (std::vector<int>{9}));
+}
+
+// Reached by its generic node alone, which the list holds open: that descriptor is closed for the
+// exclusive open, which then takes its number. Refused (another program opened the node meanwhile),
+// the list gets its plain descriptor back; a program that keeps the node open is named.
+TEST_F(SgChannelTest, ADriveReachedByItsGenericNodeAloneIsHeldByThatNode) {
+    sg.exclusiveNodes["/dev/sg4"] = 11;
+    sg.nodes["/dev/sg4"] = 12;
+    SgChannel channel(transport, {Reservable("/dev/sg4", 6, "/dev/sg4")});
+    const OsHandle drive = channel.Drives()[0].handle;
+    EXPECT_EQ(channel.Reserve(drive).outcome, Reservation::Outcome::Held);
+    EXPECT_EQ(sg.opens.back(), std::make_pair(std::string("/dev/sg4"), O_RDWR | O_EXCL | O_NONBLOCK));
+    EXPECT_EQ(sg.closes, (std::vector<int>{6, 11}));
+    EXPECT_EQ(sg.dups, (std::vector<std::pair<int, int>>{{11, 6}}));
+    EXPECT_TRUE(sg.writes.empty()) << "nothing taken from the sr driver";
+    uint8_t page[16384] = {};
+    CommandRecord record;
+    std::memcpy(record.cdb, kPageWrite, sizeof kPageWrite);
+    record.buffer = page, record.length = sizeof page, record.direction = kDirOut;
+    channel.Send(drive, record);
+    EXPECT_EQ(sg.sent.back().fd, 6);
+    channel.Release(drive);
+
+    sg.closes.clear(), sg.dups.clear();
+    sg.exclusiveErrors["/dev/sg4"] = EBUSY;
+    EXPECT_EQ(channel.Reserve(drive).outcome, Reservation::Outcome::HeldElsewhere);
+    EXPECT_EQ(sg.closes, (std::vector<int>{6, 12}));
+    EXPECT_EQ(sg.dups, (std::vector<std::pair<int, int>>{{12, 6}})) << "the list's descriptor back";
+
+    sg.closes.clear();
+    sg.holders = {{"updater, process 77"}};
+    const Reservation kept = channel.Reserve(drive);
+    EXPECT_EQ(kept.outcome, Reservation::Outcome::HeldElsewhere);
+    EXPECT_EQ(kept.holder, "updater, process 77");
     EXPECT_TRUE(sg.closes.empty());
+    EXPECT_EQ(sg.sent.size(), 1u);
 }
 
 }  // namespace

@@ -199,4 +199,47 @@ TEST_F(SgDiscoveryTest, ClosesEveryOpenDescriptorWhenItGoes) {
     EXPECT_EQ(sg.closes, (std::vector<int>{100, 102}));
 }
 
+// A drive that a killed updater left taken from the sr driver is given back, unless another
+// program (an updater that holds it now) has its generic node open; drives the sr driver holds,
+// or that have no generic node, are left alone.
+TEST(SgGiveBack, ADriveLeftWithoutItsBlockNodeIsGivenBackWhenNobodyHoldsIt) {
+    TempDir dir;
+    FakeSysfs sysfs(dir);
+    const std::string devices = "sys/devices/pci0000:00/host/target/";
+    sysfs.Add("1:0:0:0", "5\n", "block", "sr0");
+    fs::create_symlink("../../../../bus/scsi/drivers/sr", dir.Path() / devices / "1:0:0:0/driver");
+    sysfs.Add("2:0:0:0", "5\n", "scsi_generic", "sg3");  // left by a killed updater
+    sysfs.Add("3:0:0:0", "5\n", "scsi_generic", "sg4");  // held by another updater
+    sysfs.Add("4:0:0:0", "5\n", "scsi_generic", "sg5");  // to be given back, without the rights
+    sysfs.Add("5:0:0:0", "5\n", "");
+    fs::create_directories(dir.Path() / "sys/bus/scsi/drivers/sr");
+    FakeSgSystem sg;
+    sg.nodes[dir / "dev/sg3"] = 3;
+    sg.nodes[dir / "dev/sg5"] = 5;
+    sg.exclusiveErrors[dir / "dev/sg4"] = EBUSY;
+    const std::string bind = dir / "sys/bus/scsi/drivers/sr/bind";
+    // Only 2:0:0:0's is written: its block node appears, and the next write is refused.
+    sg.onWrite = [&](const FakeSgSystem::Write& w) {
+        if (w.text == "2:0:0:0") {
+            fs::create_directories(dir.Path() / devices / "2:0:0:0/block/sr2");
+            dir.Write("dev/sr2", "");
+            sg.writeErrors[bind] = EACCES;
+        }
+    };
+    const std::vector<std::string> told = SgGiveBackLeftDrives(sg, dir / "sys", dir / "dev");
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0], (dir / "dev/sg3") + " (SCSI device 2:0:0:0) had been left without its block node by an "
+                           "updater that was ended without giving the drive back; it is given back to the sr "
+                           "driver as " + (dir / "dev/sr2"));
+    EXPECT_NE(told[1].find((dir / "dev/sg5") + " (SCSI device 4:0:0:0) has no block node"), std::string::npos)
+        << told[1];
+    EXPECT_NE(told[1].find(ErrnoText(EACCES)), std::string::npos) << told[1];
+    ASSERT_EQ(sg.writes.size(), 2u);
+    EXPECT_EQ(sg.writes[0].path, bind);
+    EXPECT_EQ(sg.writes[1].text, "4:0:0:0");
+    for (const auto& [path, flags] : sg.opens) EXPECT_TRUE(flags & O_EXCL) << path;
+    EXPECT_EQ(sg.closes, (std::vector<int>{3, 5}));
+    EXPECT_TRUE(sg.sent.empty());
+}
+
 }  // namespace

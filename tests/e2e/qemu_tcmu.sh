@@ -6,7 +6,8 @@
 # the static Linux program flashes the demo image whole (the drive then reports
 # the image's version when asked again) and flashes a drive that keeps its old
 # version (exit 3), meets a rejected page,
-# a page that never answers, SIGINT and SIGTERM during a slowed flash, a
+# a page that never answers, SIGINT and SIGTERM during a slowed flash, SIGKILL during one and the
+# retry beside a second flash by the generic node, a
 # drive of another name, and a slowed flash that holds the drive while the
 # kernel polls it for media events, a second flash is started beside it and
 # another program keeps asking it for its INQUIRY data, and a flash while
@@ -159,27 +160,60 @@ TCMU_SR=
 tcmu_wait 50 tcmu_find_nodes || echo "keeper.note: the drive did not come back"
 echo "keeper.node: $TCMU_SR"
 
-# interrupted: SIGTERM while the question waits for its answer on a terminal, the drive taken
-# from the sr driver: the program ends by the signal, and gives the drive back first. (SIGINT
-# would do the same, but a background job here starts with SIGINT ignored.)
-drive interrupted
-# A session of its own whose controlling terminal is the console, where the question is asked
-# and its answer read; nobody types one.
-setsid sh -c "exec </dev/ttyS0; ./updater flash --device $TCMU_SR >/tmp/interrupted.out 2>/tmp/interrupted.err;
-              echo \$? >/tmp/interrupted.rc" &
-tcmu_wait 100 grep -q 'cdb=5A 00 38' /tmp/interrupted.record || echo "interrupted.note: no identity query"
-sleep 1
-echo "interrupted.node_during: $(ls /sys/class/scsi_device/*/device/block 2>/dev/null | grep -c sr)"
-kill -TERM $(pidof updater)
-tcmu_wait 50 sh -c '! pidof updater >/dev/null' || echo "interrupted.note: the program did not end"
+# at_question RUN SIGNAL: the signal while the question waits for its answer on a terminal, the
+# drive taken from the sr driver: the program ends by the signal, and gives the drive back first.
+# (SIGINT would do the same, but a background job here starts with SIGINT ignored.)
+at_question() {
+    drive $1
+    # A session of its own whose controlling terminal is the console, where the question is asked
+    # and its answer read; nobody types one.
+    setsid sh -c "exec </dev/ttyS0; ./updater flash --device $TCMU_SR >/tmp/$1.out 2>/tmp/$1.err;
+                  echo \$? >/tmp/$1.rc" &
+    tcmu_wait 100 grep -q 'cdb=5A 00 38' /tmp/$1.record || echo "$1.note: no identity query"
+    sleep 1
+    echo "$1.node_during: $(ls /sys/class/scsi_device/*/device/block 2>/dev/null | grep -c sr)"
+    kill -$2 $(pidof updater)
+    tcmu_wait 50 sh -c '! pidof updater >/dev/null' || echo "$1.note: the program did not end"
+    sleep 0.5
+    echo "$1.rc: $(cat /tmp/$1.rc)"
+    tag $1.out /tmp/$1.out
+    tag $1.err /tmp/$1.err
+    done_drive
+    TCMU_SR=
+    tcmu_wait 50 tcmu_find_nodes || echo "$1.note: the drive did not come back"
+    echo "$1.node: $TCMU_SR"
+}
+at_question interrupted TERM
+at_question sigusr USR1
+
+# killed: a slowed flash ended by SIGKILL after 5 pages cannot give the drive back: its block node
+# stays away. retry: the same command again gives the drive back first, saying so, and flashes it
+# whole; beside: a flash by the generic node, started during the retry's writes, is refused.
+drive killed --page-delay 60
+./updater flash --device $TCMU_SR --yes >/tmp/killed.out 2>/tmp/killed.err </dev/null &
+pid=$!
+tcmu_wait 300 sh -c "[ \$(grep -c ' page=' /tmp/killed.record) -ge 5 ]" || echo "killed.note: fewer than 5 pages"
+kill -KILL $pid
+wait $pid
+echo "killed.rc: $?"
 sleep 0.5
-echo "interrupted.rc: $(cat /tmp/interrupted.rc)"
-tag interrupted.out /tmp/interrupted.out
-tag interrupted.err /tmp/interrupted.err
+echo "killed.node_left: $(ls /sys/class/scsi_device/*/device/block 2>/dev/null | grep -c sr)"
+tag killed.err /tmp/killed.err
+done_drive
+drive retry --page-delay 60
+./updater flash --device $TCMU_SR --yes >/tmp/retry.out 2>/tmp/retry.err </dev/null &
+pid=$!
+tcmu_wait 300 sh -c "grep -q ' page=' /tmp/retry.record" || echo "retry.note: no page before the flash beside it"
+run beside ./updater flash --device $TCMU_SG --yes
+echo "beside.node: $TCMU_SG"
+wait $pid
+echo "retry.rc: $?"
+tag retry.out /tmp/retry.out
+tag retry.err /tmp/retry.err
 done_drive
 TCMU_SR=
-tcmu_wait 50 tcmu_find_nodes || echo "interrupted.note: the drive did not come back"
-echo "interrupted.node: $TCMU_SR"
+tcmu_wait 50 tcmu_find_nodes || echo "retry.note: the drive did not come back"
+echo "retry.node: $TCMU_SR"
 
 case $PLATFORMS in *windows*)
     export WINEDEBUG=-all
@@ -209,7 +243,7 @@ tcmu_teardown && echo "teardown: ok"
 EOF
 
 if RIG_MODULES="$TCMU_MODULES" "$RIG/rig.sh" --cache "$B/rig/cache" --out "$OUT" --script "$guest" \
-        --timeout 300 --wait sr0 --wait sr1 "${files[@]}"; then
+        --timeout 600 --wait sr0 --wait sr1 "${files[@]}"; then
     pass "rig: the guest ran the programs to the end"
 else
     fail "rig: the guest did not run the programs to the end"
@@ -268,7 +302,16 @@ a flash beside a program that keeps the node open, its identity query sent|/^kee
 a program that keeps the node open, not named|s/(inqloop, process/(process/
 a signal at the question that left the drive without its block node|s/^interrupted\.node: .*/interrupted.node: /
 a signal at the question that came before the drive was taken|s/^interrupted\.node_during: .*/interrupted.node_during: 3/
-a signal at the question that did not end the program|s/^interrupted\.rc: .*/interrupted.rc: 1/'
+a signal at the question that did not end the program|s/^interrupted\.rc: .*/interrupted.rc: 1/
+SIGUSR1 at the question that left the drive without its block node|s/^sigusr\.node: .*/sigusr.node: /
+SIGUSR1 at the question that did not end the program by it|s/^sigusr\.rc: .*/sigusr.rc: 1/
+a SIGKILL that left the block node there|s/^killed\.node_left: .*/killed.node_left: 3/
+a retry that did not say it gave the drive back|/^retry\.err: .*given back to the sr driver/d
+a retry that wrote a page twice|/^retry\.drive: CMD .* page=7$/p
+a retry that exited 1|s/^retry\.rc: 0$/retry.rc: 1/
+a retry after which the block node is missing|s/^retry\.node: .*/retry.node: /
+a flash beside the retry that was not refused|s/^beside\.rc: 1$/beside.rc: 0/
+a flash beside the retry that sent its identity query|/^retry\.drive: CMD .* page=9$/a retry.drive: CMD id=1 cdb=5A 00 38 4B 4F 10 00 00 00 04 00 00 length=20 status=0'
 if [ "$PLATFORMS" = "linux windows" ]; then
     DOCTORINGS+='
 a Windows flash without its last line|/^winfull\.out: Yes!: Flash Succeed!/d

@@ -69,6 +69,19 @@ function read_drive(d,    i, t, n) {
     d_writes = n
 }
 
+# A signal at the question, the drive taken from the sr driver: it ends the program (exit code),
+# no page is sent, and the drive is given back with its block node.
+function check_at_question(r, name, code,    i) {
+    read_drive(r)
+    i = find_match(r, "drive", "^CMD id=[0-9]+ cdb=5A 00 38 ")
+    check(line[r, "rc", 0] == code "" && i >= 0 && d_writes == 0 && line[r, "node_during", 0] == "2" &&
+          line[r, "node", 0] == node,
+          "Linux: " name " at the question, while the drive's block node is away, ends the program (exit " code \
+          "), no page sent, and the drive is given back as " node,
+          summary(r) "; identity query " (i >= 0 ? "sent" : "not sent") "; " d_writes " page writes; sr nodes " \
+          "during " line[r, "node_during", 0] "; node after " quote(line[r, "node", 0]))
+}
+
 # Why the page writes from `from` (from 0) on are not accepted pages numbered `number`, `number`+1, ...
 function pages_in_order(from, number,    i, why) {
     why = ""
@@ -273,15 +286,28 @@ END {
           summary("keeper") "; identity query " (i >= 0 ? "sent" : "not sent") ", " d_writes " page writes")
 
     # --- a signal at the question, the drive taken from the sr driver
-    read_drive("interrupted")
-    i = find_match("interrupted", "drive", "^CMD id=[0-9]+ cdb=5A 00 38 ")
-    check(line["interrupted", "rc", 0] == "143" && i >= 0 && d_writes == 0 &&
-          line["interrupted", "node_during", 0] == "2" && line["interrupted", "node", 0] == node,
-          "Linux: SIGTERM at the question, while the drive's block node is away, ends the program (exit 143), no " \
-          "page sent, and the drive is given back as " node,
-          summary("interrupted") "; identity query " (i >= 0 ? "sent" : "not sent") "; " d_writes \
-          " page writes; sr nodes during " line["interrupted", "node_during", 0] "; node after " \
-          quote(line["interrupted", "node", 0]))
+    check_at_question("interrupted", "SIGTERM", 143)
+    check_at_question("sigusr", "SIGUSR1", 138)
+
+    # --- a flash killed with SIGKILL, and the retry beside a flash by the generic node
+    check(line["killed", "rc", 0] == "137" && line["killed", "node_left", 0] == "2",
+          "Linux: a flash killed with SIGKILL mid-write leaves the drive without its block node",
+          summary("killed") "; sr nodes after " line["killed", "node_left", 0])
+    check(line["retry", "rc", 0] == "0" && count_line("retry", "out", "Yes!: Flash Succeed!") == 1 &&
+          find_match("retry", "err", "^updater: " line["beside", "node", 0] " \\(SCSI device [0-9:]+\\) had been left " \
+                     "without its block node .*; it is given back to the sr driver as " node "$") >= 0 &&
+          line["retry", "node", 0] == node,
+          "Linux: the retry gives the drive back to the sr driver as " node ", saying so, flashes it (\"Flash " \
+          "Succeed!\", exit 0), and the block node is there afterwards",
+          summary("retry") "; node after " quote(line["retry", "node", 0]))
+    check_whole("retry", "Linux retry after SIGKILL")
+    ids = 0
+    for (i = 0; i < lines("retry", "drive"); i++) if (line["retry", "drive", i] ~ /^CMD id=[0-9]+ cdb=5A 00 38 /) ids++
+    check(line["beside", "rc", 0] == "1" && line["beside", "err", 0] == "updater: " line["beside", "node", 0] \
+          " cannot be opened: Device or resource busy (another program, an updater perhaps, holds it). Nothing has " \
+          "been sent to the drive." && ids == 1,
+          "Linux: a flash by the generic node beside the retry is refused with nothing sent",
+          summary("beside") "; " ids " identity queries")
 
     if (platforms !~ /windows/) exit failed > 0
     check(find_match("winlist", "out", "^\\[ [0-9]+ \\] " drive_text "  1\\.02  .*F:$") >= 0,

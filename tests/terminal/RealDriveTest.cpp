@@ -54,12 +54,14 @@ protected:
         };
     }
 
-    // A drive of peripheral type 5 at host 0, target n, with block node srN.
+    // A drive of peripheral type 5 at host 0, target n, with block node srN and generic node sgN;
+    // the generic node opens as the same descriptor, so that its answers stay the drive's.
     void AddDrive(int n, int openError = 0) {
         const std::string hctl = "0:0:" + std::to_string(n) + ":0";
         const std::string device = "sys/devices/pci0000:00/host0/target0:0:" + std::to_string(n) + "/" + hctl;
         dir.Write(device + "/type", "5\n");
         fs::create_directories(dir.Path() / device / "block" / ("sr" + std::to_string(n)));
+        fs::create_directories(dir.Path() / device / "scsi_generic" / ("sg" + std::to_string(n)));
         const fs::path classDevice = dir.Path() / device / "scsi_device" / hctl;
         fs::create_directories(classDevice);
         fs::create_symlink("../..", classDevice / "device");
@@ -72,6 +74,7 @@ protected:
             sg.openErrors[node] = openError;
         } else {
             sg.nodes[node] = 10 + n;
+            sg.nodes[dir / ("dev/sg" + std::to_string(n))] = 10 + n;
         }
     }
     std::string Node(int n) const { return dir / ("dev/sr" + std::to_string(n)); }
@@ -177,8 +180,7 @@ TEST_F(RealDrives, MountedDriveIsRefusedBeforeTheProcedureSendsAnything) {
 TEST_F(RealDrives, TheDriveIsHeldExclusivelyForTheProcedureOrRefusedWhenBusy) {
     dir.Write("mounts", "");
     AddDrive(0);
-    fs::create_directories(dir.Path() / "sys/devices/pci0000:00/host0/target0:0:0/0:0:0:0/scsi_generic/sg3");
-    const std::string generic = dir / "dev/sg3";
+    const std::string generic = dir / "dev/sg0";
     sg.exclusiveNodes[Node(0)] = 20;
     sg.exclusiveNodes[generic] = 21;
     sg.exclusiveErrors[Node(0)] = EBUSY;
@@ -343,6 +345,13 @@ TEST_F(RealDrives, DeviceWithoutTheRightsIsRefusedWithTheReason) {
                        "Nothing has been sent to the drive.\n");
         EXPECT_TRUE(sg.sent.empty());
     }
+    // CAP_SYS_RAWIO is bit 17 of the effective set; CAP_SYS_ADMIN (21) alone does not let the writes through.
+    dir.Write("status", "Name:\tupdater\nCapEff:\t0000000000200000\n");
+    EXPECT_EQ(Run({"flash", "--dry-run"}), kExitRefused);
+    EXPECT_NE(err.find("lacks CAP_SYS_RAWIO"), std::string::npos) << err;
+    dir.Write("status", "Name:\tupdater\nCapEff:\t0000000000020000\n");
+    EXPECT_EQ(Run({"flash", "--dry-run"}), kExitDone) << err;
+    sg.sent.clear();
     EXPECT_EQ(Run({"list"}), kExitDone);  // listing needs no vendor command
     EXPECT_EQ(Sent(0x12), 1);
 }
@@ -363,15 +372,58 @@ TEST_F(RealDrives, MissingDrivesAreNamed) {
     const std::string device = "sys/devices/pci0000:00/host0/target0:0:1/0:0:1:0";
     fs::remove_all(dir.Path() / device / "block");
     fs::remove(Node(1));
-    fs::create_directories(dir.Path() / device / "scsi_generic/sg4");
-    dir.Write("dev/sg4", "");
-    sg.openErrors[dir / "dev/sg4"] = EBUSY;
+    dir.Write("dev/sg1", "");
+    sg.openErrors[dir / "dev/sg1"] = EBUSY;
     EXPECT_EQ(Run({"flash", "--yes", "--device", Node(1)}), kExitRefused);
-    EXPECT_EQ(err, "updater: " + Node(1) + " is not there now, and " + (dir / "dev/sg4") +
+    EXPECT_EQ(err, "updater: " + Node(1) + " is not there now, and " + (dir / "dev/sg1") +
                        " is in use by another program: an updater that writes a drive's firmware takes the drive's "
                        "block node away until it is done. Wait for it, then start again. Nothing has been sent to "
                        "the drive.\n");
+    // Its number, while list says it cannot be opened: not "there is no drive 2".
+    EXPECT_EQ(Run({"flash", "--yes", "--index", "2"}), kExitRefused);
+    EXPECT_EQ(err, "updater: there is no drive 2 now: 1 drive opened, and " + (dir / "dev/sg1") +
+                       " cannot be opened: " + ErrnoText(EBUSY) +
+                       " (another program, an updater perhaps, holds it). Nothing has been sent to the drive.\n");
     EXPECT_EQ(Sent(0x5A), 0);
+
+    // The generic node of a drive that has its block node names that drive.
+    EXPECT_EQ(Run({"flash", "--device", dir / "dev/sg0", "--dry-run"}), kExitDone) << err;
+    EXPECT_EQ(out.substr(0, out.find('\n')).rfind("Drive: [ 1 ] ", 0), 0u) << out;
+    EXPECT_NE(out.find(Node(0)), std::string::npos) << out;
+}
+
+// A drive that a killed updater left taken from the sr driver: given back before the drives are
+// listed, so that the same command finds it under its old name; where it cannot be given back, the
+// old name says where the drive is now and why.
+TEST_F(RealDrives, ADriveAKilledUpdaterLeftIsGivenBackFirstOrToldWhereItIs) {
+    dir.Write("mounts", "");
+    AddDrive(0);
+    const fs::path device = dir.Path() / "sys/devices/pci0000:00/host0/target0:0:0/0:0:0:0";
+    fs::remove_all(device / "block");
+    fs::remove(Node(0));
+    fs::create_directories(dir.Path() / "sys/bus/scsi/drivers/sr");
+    const std::string bind = dir / "sys/bus/scsi/drivers/sr/bind", generic = dir / "dev/sg0";
+    dir.Write("dev/sg0", "");
+    sg.writeErrors[bind] = EACCES;
+    EXPECT_EQ(Run({"flash", "--yes", "--device", Node(0)}), kExitRefused);
+    EXPECT_EQ(err.rfind("updater: " + generic + " (SCSI device 0:0:0:0) has no block node: ", 0), 0u) << err;
+    EXPECT_NE(err.find("\nupdater: " + Node(0) + " is not there now; " + generic +
+                       " is an optical drive without its block node"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Sent(0x5A), 0);
+
+    sg.writeErrors.clear();
+    sg.onWrite = [&](const FakeSgSystem::Write& w) {
+        if (w.path != bind) return;
+        fs::create_directories(device / "block/sr0");
+        dir.Write("dev/sr0", "");
+    };
+    EXPECT_EQ(Run({"flash", "--yes", "--dry-run", "--device", Node(0)}), kExitDone) << err;
+    EXPECT_EQ(err, "updater: " + generic + " (SCSI device 0:0:0:0) had been left without its block node by an "
+                   "updater that was ended without giving the drive back; it is given back to the sr driver as " +
+                   Node(0) + "\n");
+    EXPECT_EQ(out.substr(0, out.find('\n')), "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02  " + Node(0));
 }
 
 }  // namespace

@@ -56,6 +56,8 @@ TEST_F(SignalHoldTest, HeldSignalsAreRememberedAndToldOnce) {
         raise(SIGINT);
         raise(SIGHUP);
         raise(SIGINT);
+        // Any other that would end the process is held as well.
+        for (int other : {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ}) raise(other);
         EXPECT_TRUE(hold.SignalCame());
         EXPECT_EQ(hold.FirstSignal(), SIGTERM);
         EXPECT_EQ(previousCalls, 0) << "the previous handler ran while the hold was on";
