@@ -19,6 +19,7 @@
 #include "SgSystem.h"
 #include "SgTransport.h"
 #include "TAtapi.h"
+#include "CommandLine.h"
 #include "UpdaterCore.h"
 
 namespace {
@@ -153,13 +154,13 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
                 if (drive.node == drive.genericNode && drive.openError == EBUSY)
                     busy += (busy.empty() ? "" : ", ") + drive.node;
         if (busy.empty())
-            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", ShownArgument(o.device).c_str());
         else
             std::fprintf(s.err,
                          "updater: %s is not there now, and %s is in use by another program: an updater that writes "
                          "a drive's firmware takes the drive's block node away until it is done. Wait for it, then "
                          "start again. Nothing has been sent to the drive.\n",
-                         o.device.c_str(), busy.c_str());
+                         ShownArgument(o.device).c_str(), busy.c_str());
         return kExitRefused;
     }
     if (o.command == "flash") {
