@@ -44,7 +44,11 @@ constexpr char kExitCodes[] =
     "      1 refused or failed, 2 usage error, 3 every page written but the drive did not\n"
     "      report the image's version, 4 done but part of the output could not be written\n";
 
-std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kExitCodes; }
+constexpr char kOptionRule[] =
+    "A later option replaces an earlier one; a value that begins with \"-\" is given as\n"
+    "--option=VALUE; \"--\" ends the options.\n";
+
+std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kOptionRule + kExitCodes; }
 
 bool PositiveNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
