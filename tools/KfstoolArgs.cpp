@@ -103,9 +103,8 @@ ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
         for (const char* name : {"--layout", "--version", "--key", "--bank-size"})
             rules.push_back({name, OptionValue::Required});
         rules.push_back({"--scramble", OptionValue::None});
-    } else {
-        rules.push_back({"--builtin", OptionValue::Operand});
     }
+    rules.push_back({"--builtin", OptionValue::Operand});
     // An unknown command still lets --help through.
     const CommandLine line = ScanCommandLine(args, known ? 1 : 0, rules);
     if (line.Has("--help") || line.Has("-h")) {
@@ -144,6 +143,8 @@ ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
             !why.empty())
             return Error(why);
         if (files.size() != 2) return Error("pack takes IMAGE and OUT");
+        if (files[0].word) return Error("--builtin is a container, not an IMAGE to pack");
+        if (files[1].word) return Error("--builtin can only be read, not written");
         out.input = files[0].text;
         out.output = files[1].text;
     }

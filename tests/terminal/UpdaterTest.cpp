@@ -329,13 +329,12 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
             EXPECT_EQ(first, m.firstLine + cases);
         }
     }
-    for (const char* good : {"list --simulate=bogus --simulate", "list --simulate --", "info --json --json",
-                             "flash --simulate=keeps-old --simulate=match --yes", "flash --index 9 --index 1 --simulate --yes"}) {
+    for (const char* good : {"list --simulate=bogus --simulate", "list --simulate --"}) {
         SCOPED_TRACE(good);
         const Outcome r = Program(good);
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
-    for (const char* help : {"--help", "-h", "flash --help", "flash --device --help", "flash --bogus -h"}) {
+    for (const char* help : {"--help", "-h", "flash --help"}) {
         SCOPED_TRACE(help);
         const Outcome r = Program(help);
         EXPECT_EQ(r.exitCode, 0);
