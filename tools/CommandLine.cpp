@@ -51,7 +51,7 @@ CommandLine ScanCommandLine(const std::vector<std::string>& args, size_t first, 
             case OptionValue::Required:
                 if (!value && i + 1 < args.size() && !LooksLikeOption(args[i + 1])) value = args[++i];
                 if (!value) {
-                    fault(name + " needs a value");
+                    fault(name + " needs " + rule->needs);
                     continue;
                 }
                 break;

@@ -21,6 +21,7 @@ enum class OptionValue {
 struct OptionRule {
     const char* name;
     OptionValue value;
+    const char* needs = "a value";  // what a Required option's message says it needs
 };
 
 struct CommandLine {

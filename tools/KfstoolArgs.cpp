@@ -100,8 +100,10 @@ ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
     std::vector<OptionRule> rules = {{"--help", OptionValue::None}, {"-h", OptionValue::None}};
     if (command == "info") rules.push_back({"--json", OptionValue::None});
     if (command == "pack") {
-        for (const char* name : {"--layout", "--version", "--key", "--bank-size"})
-            rules.push_back({name, OptionValue::Required});
+        rules.push_back({"--layout", OptionValue::Required, "old or v3"});
+        rules.push_back({"--version", OptionValue::Required, "\" \", 1 or 2"});
+        rules.push_back({"--key", OptionValue::Required, "P0,P1,P2,P3"});
+        rules.push_back({"--bank-size", OptionValue::Required, "a number"});
         rules.push_back({"--scramble", OptionValue::None});
     }
     rules.push_back({"--builtin", OptionValue::Operand});

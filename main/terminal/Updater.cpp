@@ -66,7 +66,9 @@ std::vector<OptionRule> Rules(const std::string& command) {
     if (command == "list" || command == "info") rules.push_back({"--json", OptionValue::None});
     if (command == "flash") {
         for (const char* name : {"--yes", "--dry-run"}) rules.push_back({name, OptionValue::None});
-        for (const char* name : {"--device", "--index"}) rules.push_back({name, OptionValue::Required});
+        rules.push_back({"--device", OptionValue::Required, "a device path"});
+        static const std::string number = "a drive number from 1 to " + std::to_string(kMaxDevices);
+        rules.push_back({"--index", OptionValue::Required, number.c_str()});
     }
     return rules;
 }

@@ -338,7 +338,7 @@ TEST_F(Kfstool, OptionsFollowOneRule) {
         {"$K info ./--builtin", 0, "drive name         \"ACME"},
         {"$K info --builtin", 0, "drive name         \"VELD"},
         {"$K unpack --builtin -- --builtin && $K info --json -- --builtin", 1, "rejected: no \"KOLA FILE SYSTEM\""},
-        {"$K pack --layout v3 --version --scramble image.bin out.kfs", 2, "kfstool: --version needs a value (pack)"},
+        {"$K pack --layout v3 --version --scramble image.bin out.kfs", 2, "kfstool: --version needs \" \", 1 or 2 (pack)"},
         {"$K pack --layout=v3 --key=-1,2,3,4 image.bin out.kfs", 2, "--key needs four bytes"},
         {"$K info --json=yes --builtin", 2, "kfstool: --json takes no value (info)"},
         {"$K \"$(printf 'in\\nfo')\" x", 2, "kfstool: unknown command \"in\\x0Afo\""},

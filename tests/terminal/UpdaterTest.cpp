@@ -314,8 +314,7 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
          "updater: \"/dev/sr9\\x0Aupdater: flash done\" is not an optical drive the kernel lists"},
         // One option rule: a later option replaces an earlier one, an option never serves as a value, "--"
         // ends the options.
-        {"flash --device --dry-run", "updater: --device needs a value"},
-        {"flash --index --simulate", "updater: --index needs a value"},
+        {"flash --device --dry-run", "updater: --device needs a device path"},
         {"list -- --json", "updater: unexpected argument --json: list takes options only"},
         {"flash --yes=no", "updater: --yes takes no value"},
     };
