@@ -34,7 +34,7 @@ KfsRejection CheckBanks(const std::vector<uint32_t>& lengths, uint64_t dataStart
         if (length > slotSize) return KfsRejection::BankTooLong;
         end += length;
     }
-    if (end > kfs::kMaxContainerSize) return KfsRejection::ContainerTooLarge;
+    if (auto bad = CheckSizes(0, end); bad != KfsRejection::None) return bad;
     return end <= size ? KfsRejection::None : KfsRejection::Truncated;
 }
 
@@ -73,6 +73,12 @@ const char* RejectionText(KfsRejection why) {
     return "rejected";
 }
 
+KfsRejection CheckSizes(uint64_t imageLength, uint64_t containerLength) {
+    if (imageLength > kfs::kMaxImageLength) return KfsRejection::ImageTooLarge;
+    if (containerLength > kfs::kMaxContainerSize) return KfsRejection::ContainerTooLarge;
+    return KfsRejection::None;
+}
+
 uint8_t HeaderKey(const uint8_t* header) {
     const uint32_t p0 = header[28], p1 = header[29], p2 = header[30], p3 = header[31];
     return static_cast<uint8_t>((p1 - p2) * p0 + p3);
@@ -87,9 +93,8 @@ std::unique_ptr<uint8_t[]> LoadContainerV3(const uint8_t* container, size_t size
     const uint32_t bankSize = Read32(container + 40);
     const uint32_t reserveCount = Read32(container + 44);
     const uint64_t length = static_cast<uint64_t>(bankCount) * bankSize;
-    if (length > kfs::kMaxImageLength) return Reject(why, KfsRejection::ImageTooLarge);
     const uint64_t dataStart = kfs::kV3HeaderSize + 4ull * bankCount + 8ull * reserveCount;
-    if (dataStart > kfs::kMaxContainerSize) return Reject(why, KfsRejection::ContainerTooLarge);
+    if (auto bad = CheckSizes(length, dataStart); bad != KfsRejection::None) return Reject(why, bad);
     if (dataStart > size) return Reject(why, KfsRejection::Truncated);
 
     SKFSParameter p;

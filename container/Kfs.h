@@ -67,6 +67,10 @@ enum class KfsRejection {
 };
 const char* RejectionText(KfsRejection why);
 
+// What the loader refuses for size alone, decided here for the loader and the writer alike:
+// an image past kMaxImageLength, or header, tables and bank data past kMaxContainerSize.
+KfsRejection CheckSizes(uint64_t imageLength, uint64_t containerLength);
+
 // Checks what the first bytes of a container decide: the magic and the
 // version. Truncated when fewer than kVersionOffset + 1 bytes are given.
 KfsRejection CheckMagicAndVersion(const uint8_t* container, size_t size);

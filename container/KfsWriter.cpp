@@ -44,11 +44,26 @@ KfsPackResult PackContainer(const uint8_t* image, uint32_t length, const KfsPack
     const uint32_t banks = length / slot;
     if (old && banks > kfs::kOldMaxBanks)
         return Fail("the old layout holds at most 38 banks; this image needs " + std::to_string(banks));
+    // What the loader would refuse is refused before anything is made: the header and tables
+    // first, as a small bank size gives a table larger than the image.
+    const uint64_t header = old ? kfs::OldDataStart(banks)
+                                : kfs::kV3HeaderSize + 4ull * banks + 8ull * o.reserveBlocks.size();
+    auto tooLarge = [&](uint64_t containerLength) {
+        return Fail(std::string(RejectionText(CheckSizes(length, containerLength))) +
+                    (CheckSizes(length, 0) == KfsRejection::None
+                         ? ": with " + std::to_string(banks) + " banks of " + std::to_string(slot) +
+                               " bytes it would be " + std::to_string(containerLength) +
+                               " bytes; a larger bank size makes the table of banks smaller"
+                         : ""));
+    };
+    if (CheckSizes(length, header) != KfsRejection::None) return tooLarge(header);
 
     std::vector<uint32_t> stored(banks);
+    uint64_t containerLength = header;
     for (uint32_t i = 0; i < banks; ++i) {
         const uint8_t* bank = image + static_cast<size_t>(i) * slot;
         stored[i] = StoredLength(bank, slot);
+        containerLength += stored[i];
         if (old && stored[i] > 0xFFFF)
             return Fail("bank " + std::to_string(i) +
                         ": the old layout stores at most 65535 bytes, so the last byte of each slot must be 0");
@@ -58,10 +73,10 @@ KfsPackResult PackContainer(const uint8_t* image, uint32_t length, const KfsPack
                         std::to_string(bank[0]));
     }
 
-    const size_t header = old ? kfs::OldDataStart(banks)
-                              : kfs::kV3HeaderSize + 4 * size_t{banks} + 8 * o.reserveBlocks.size();
+    if (CheckSizes(length, containerLength) != KfsRejection::None) return tooLarge(containerLength);
+
     KfsPackResult r;
-    r.bytes.assign(header, 0);
+    r.bytes.assign(static_cast<size_t>(header), 0);
     std::memcpy(r.bytes.data(), kfs::kMagic, kfs::kMagicSize);
     r.bytes[kfs::kVersionOffset] = static_cast<uint8_t>(old ? o.version : '3');
     Put16(r.bytes, kfs::kChecksumOffset, GetCheckSum(image, length));

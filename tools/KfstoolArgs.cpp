@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "CommandLine.h"
+
 const char kKfstoolUsage[] =
     "usage: kfstool info [--json] FILE\n"
     "       kfstool unpack FILE OUT\n"
@@ -12,7 +14,8 @@ const char kKfstoolUsage[] =
     "       kfstool --version\n"
     "FILE may be --builtin: the container compiled into this program; FILE or IMAGE \"-\"\n"
     "reads standard input, OUT \"-\" writes standard output. Numbers are decimal or 0x\n"
-    "hexadecimal. After \"--\" every argument is a file name.\n";
+    "hexadecimal. A later option replaces an earlier one; a value that begins with \"-\" is\n"
+    "given as --option=VALUE. After \"--\" every argument is a file name (--builtin too).\n";
 
 namespace {
 
@@ -42,12 +45,10 @@ std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
     return static_cast<uint32_t>(v);
 }
 
-bool IsOption(const std::string& a) { return a.size() > 1 && a[0] == '-'; }
-
 // The pack options, checked against the layout; empty when they are fine.
 std::string PackOptions(KfsPackOptions& o, const std::string& layout, const std::optional<std::string>& version,
                         const std::optional<std::string>& key, const std::optional<std::string>& bankSize) {
-    if (layout != "old" && layout != "v3") return "--layout is old or v3, not \"" + layout + "\"";
+    if (layout != "old" && layout != "v3") return "--layout is old or v3, not " + QuotedText(layout.data(), layout.size());
     o.layout = layout == "old" ? KfsLayout::Old : KfsLayout::V3;
     if (o.layout == KfsLayout::Old) {
         if (key) return "--key is for the v3 layout; old-layout banks are self-keyed";
@@ -86,13 +87,6 @@ std::string PackOptions(KfsPackOptions& o, const std::string& layout, const std:
 
 ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
     ParsedKfstoolArgs r;
-    for (const std::string& a : args) {
-        if (a == "--") break;
-        if (a == "--help" || a == "-h") {
-            r.ok = true;
-            return r;
-        }
-    }
     if (args.empty()) return Error("no command");
     // Only in the command's place: pack has a --version of its own.
     if (args[0] == "--version") {
@@ -102,63 +96,60 @@ ParsedKfstoolArgs ParseKfstoolArgs(const std::vector<std::string>& args) {
         return r;
     }
     const std::string& command = args[0];
-    if (command != "info" && command != "unpack" && command != "pack" && command != "verify")
-        return Error("unknown command " + command);
-    std::optional<std::string> layout, version, key, bankSize;
-    bool scramble = false, json = false, filesOnly = false;
-    std::vector<std::string> files;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::optional<std::string>& slot) {
-            if (i + 1 >= args.size()) return false;
-            slot = args[++i];
-            return true;
-        };
-        if (filesOnly || a == "-" || a == "--builtin" || !IsOption(a)) {
-            files.push_back(a);
-        } else if (a == "--") {
-            filesOnly = true;
-        } else if (command == "info" && a == "--json") {
-            json = true;
-        } else if (command != "pack") {
-            return Error("unknown option " + a + " for " + command);
-        } else if (a == "--layout") {
-            if (!value(layout)) return Error("--layout needs old or v3");
-        } else if (a == "--version") {
-            if (!value(version)) return Error("--version needs \" \", 1 or 2");
-        } else if (a == "--key") {
-            if (!value(key)) return Error("--key needs P0,P1,P2,P3");
-        } else if (a == "--bank-size") {
-            if (!value(bankSize)) return Error("--bank-size needs a number");
-        } else if (a == "--scramble") {
-            scramble = true;
-        } else {
-            return Error("unknown option " + a + " for pack");
-        }
+    const bool known = command == "info" || command == "unpack" || command == "pack" || command == "verify";
+    std::vector<OptionRule> rules = {{"--help", OptionValue::None}, {"-h", OptionValue::None}};
+    if (command == "info") rules.push_back({"--json", OptionValue::None});
+    if (command == "pack") {
+        rules.push_back({"--layout", OptionValue::Required, "old or v3"});
+        rules.push_back({"--version", OptionValue::Required, "\" \", 1 or 2"});
+        rules.push_back({"--key", OptionValue::Required, "P0,P1,P2,P3"});
+        rules.push_back({"--bank-size", OptionValue::Required, "a number"});
+        rules.push_back({"--scramble", OptionValue::None});
     }
+    rules.push_back({"--builtin", OptionValue::Operand});
+    // An unknown command still lets --help through.
+    const CommandLine line = ScanCommandLine(args, known ? 1 : 0, rules);
+    if (line.Has("--help") || line.Has("-h")) {
+        r.ok = true;
+        return r;
+    }
+    if (!known) return Error("unknown command " + ShownArgument(command));
+    if (!line.error.empty()) return Error(line.error + " (" + command + ")");
+    auto option = [&line](const char* name) {
+        const auto it = line.options.find(name);
+        return it == line.options.end() ? std::nullopt : it->second;
+    };
+    const auto& files = line.operands;
 
     KfstoolArgs& out = r.args;
-    out.json = json;
+    out.json = line.Has("--json");
     if (command == "info" || command == "verify") {
         out.command = command == "info" ? KfstoolCommand::Info : KfstoolCommand::Verify;
-        if (files.size() != 1) return Error(command + (json ? " --json" : "") + " takes one FILE");
-        out.input = files[0];
+        if (files.size() != 1) return Error(command + (out.json ? " --json" : "") + " takes one FILE");
+        out.input = files[0].text;
+        out.builtin = files[0].word;
     } else if (command == "unpack") {
         out.command = KfstoolCommand::Unpack;
         if (files.size() != 2) return Error("unpack takes FILE and OUT");
-        out.input = files[0];
-        out.output = files[1];
+        if (files[1].word) return Error("--builtin can only be read, not written");
+        out.input = files[0].text;
+        out.builtin = files[0].word;
+        out.output = files[1].text;
     } else {
         out.command = KfstoolCommand::Pack;
+        const auto layout = option("--layout");
         if (!layout) return Error("--layout old or --layout v3 is required");
-        out.pack.scramble = scramble;
-        if (std::string why = PackOptions(out.pack, *layout, version, key, bankSize); !why.empty()) return Error(why);
+        out.pack.scramble = line.Has("--scramble");
+        if (std::string why = PackOptions(out.pack, *layout, option("--version"), option("--key"),
+                                          option("--bank-size"));
+            !why.empty())
+            return Error(why);
         if (files.size() != 2) return Error("pack takes IMAGE and OUT");
-        if (files[0] == "--builtin") return Error("--builtin is a container, not an IMAGE to pack");
-        out.input = files[0];
-        out.output = files[1];
+        if (files[0].word) return Error("--builtin is a container, not an IMAGE to pack");
+        if (files[1].word) return Error("--builtin can only be read, not written");
+        out.input = files[0].text;
+        out.output = files[1].text;
     }
-    if (out.output == "--builtin") return Error("--builtin can only be read, not written");
     r.ok = true;
     return r;
 }

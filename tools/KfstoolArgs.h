@@ -12,7 +12,8 @@ enum class KfstoolCommand { Help, Version, Info, Unpack, Pack, Verify };
 struct KfstoolArgs {
     KfstoolCommand command = KfstoolCommand::Help;
     bool json = false;     // info
-    std::string input;     // FILE, or pack's IMAGE; "-" is standard input, "--builtin" the built-in container
+    std::string input;     // FILE, or pack's IMAGE; "-" is standard input
+    bool builtin = false;  // FILE is the built-in container (input is then "--builtin")
     std::string output;    // OUT; "-" is standard output
     KfsPackOptions pack;   // pack
 };

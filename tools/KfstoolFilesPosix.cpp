@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "CommandLine.h"
 #include "KfstoolFiles.h"
 
 namespace {
@@ -61,14 +62,18 @@ private:
 };
 
 // Replaces (or creates) the regular file `target` through a temporary of a
-// unique name beside it.
-bool Replace(const std::string& target, const struct stat* old, const uint8_t* data, size_t size,
+// unique name beside it. `linked`: OUT is a link that led to target.
+bool Replace(const std::string& target, bool linked, const struct stat* old, const uint8_t* data, size_t size,
              std::string& reason) {
     const HeldStopSignals held;
     std::string temporary = Folder(target) + "/.kfstool-XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
-        reason = "cannot make a temporary file in its folder: " + std::string(std::strerror(errno));
+        // The folder that is missing or closed may be the one a link leads into, not the link's own.
+        reason = "cannot make a temporary file in " +
+                 (linked ? ShownArgument(Folder(target)) + ", the folder the link leads into"
+                         : "its folder " + ShownArgument(Folder(target))) +
+                 ": " + std::strerror(errno);
         return false;
     }
     mode_t mode;
@@ -120,12 +125,13 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
     if (path == "-") return direct(STDOUT_FILENO);
 
     struct stat st;
+    const bool linked = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     if (stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
             reason = std::strerror(errno);
             return false;
         }
-        return Replace(EndOfLinks(path), nullptr, data, size, reason);
+        return Replace(EndOfLinks(path), linked, nullptr, data, size, reason);
     }
     struct stat out;
     if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino)
@@ -160,5 +166,5 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
     }
     const std::string target = real;
     std::free(real);
-    return Replace(target, &st, data, size, reason);
+    return Replace(target, linked, &st, data, size, reason);
 }

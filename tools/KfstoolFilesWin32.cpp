@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "CommandLine.h"
 #include "KfstoolFiles.h"
 
 namespace {
@@ -79,7 +80,7 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
     const std::string folder = parent.empty() ? std::string(".") : parent.string();
     char temporary[MAX_PATH];
     if (GetTempFileNameA(folder.c_str(), "kfs", 0, temporary) == 0) {  // creates it, under a unique name
-        reason = "cannot make a temporary file in its folder: " + LastError();
+        reason = "cannot make a temporary file in its folder " + ShownArgument(folder) + ": " + LastError();
         return false;
     }
     h = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BuildVersion.h"
+#include "CommandLine.h"
 #include "ContainerJson.h"
 #include "EmbeddedContainer.h"
 #include "Firmware.h"
@@ -16,6 +17,7 @@
 #include "KfsWriter.h"
 #include "KfstoolArgs.h"
 #include "KfstoolFiles.h"
+#include "VendorProtocol.h"
 
 namespace {
 
@@ -34,24 +36,19 @@ int Failure(const std::string& why) {
 
 // A text with its exact bytes: quoted, so trailing spaces show, with any
 // byte that is not printable ASCII written as \xNN.
-std::string Quoted(const char* text, size_t length) {
-    if (!text) return "(absent)";
-    return QuotedBytes(text, length, [](unsigned char c) {
-        char code[8];
-        std::snprintf(code, sizeof code, "\\x%02X", c);
-        return std::string(code);
-    });
-}
+std::string Quoted(const char* text, size_t length) { return text ? QuotedText(text, length) : "(absent)"; }
 
 // An input path as messages show it: as it is when plain, else quoted, so
 // that an empty name, spaces and control characters can be seen.
-std::string Shown(const std::string& path) {
-    if (path == "-") return "standard input";
-    bool plain = !path.empty();
-    for (unsigned char c : path)
-        plain = plain && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          std::strchr("/._-+,:=@%", c) != nullptr);
-    return plain ? path : Quoted(path.data(), path.size());
+std::string Shown(const std::string& path) { return path == "-" ? "standard input" : ShownArgument(path); }
+
+// The image as the updater writes it: in 16 KiB pages, and an image of no whole number of them not at all.
+std::string PagesText(uint32_t length) {
+    std::string text = std::to_string(length >> kPageShift) + " of 16 KiB";
+    if (length % kPageSize != 0)
+        text += " and " + std::to_string(length % kPageSize) +
+                " bytes more (no whole number of pages: the updater refuses it)";
+    return text;
 }
 
 std::string SizeText(size_t bytes) {
@@ -93,8 +90,8 @@ std::string Rejected(const std::string& path, KfsRejection why, const std::vecto
 }
 
 // Reads a container from FILE, or takes the built-in one.
-bool ReadContainerFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    if (path == "--builtin") {
+bool ReadContainerFile(const std::string& path, bool builtin, std::vector<uint8_t>& bytes, std::string& error) {
+    if (builtin) {
         bytes.assign(EmbeddedContainerData(), EmbeddedContainerData() + EmbeddedContainerSize());
         return true;
     }
@@ -144,9 +141,9 @@ struct Loaded {
 };
 
 // Reads and loads FILE; on failure prints one line and returns false.
-bool Load(const std::string& path, Loaded& out) {
+bool Load(const std::string& path, bool builtin, Loaded& out) {
     std::string error;
-    if (!ReadContainerFile(path, out.container, error)) return Failure(error), false;
+    if (!ReadContainerFile(path, builtin, out.container, error)) return Failure(error), false;
     KfsRejection why = KfsRejection::None;
     if (!LoadContainer(out.container.data(), out.container.size(), out.image, out.parameter, &why)) {
         Failure(Rejected(path, why, out.container));
@@ -155,17 +152,17 @@ bool Load(const std::string& path, Loaded& out) {
     return true;
 }
 
-int Info(const std::string& path, bool json) {
+int Info(const std::string& path, bool builtin, bool json) {
     Loaded l;
-    if (!Load(path, l)) return kBad;
+    if (!Load(path, builtin, l)) return kBad;
     const ImageIdentity id = ReadIdentity(l.image);
     const SKFSParameter& p = l.parameter;
     const char version = static_cast<char>(l.container[kfs::kVersionOffset]);
     const unsigned scrambleMode = l.container[kfs::kScrambleModeOffset];
     if (json) {
-        std::printf("{\"formatVersion\":%d,\"programVersion\":%s,%s}\n", kJsonFormatVersion,
+        std::printf("{\"formatVersion\":%d,\"programVersion\":%s,%s,\"pages\":%u}\n", kJsonFormatVersion,
                     JsonString(BuildVersion(), std::strlen(BuildVersion())).c_str(),
-                    ContainerJsonMembers(l.container.data(), p, l.image, id).c_str());
+                    ContainerJsonMembers(l.container.data(), p, l.image, id).c_str(), l.image.length >> kPageShift);
         return 0;
     }
     // Labels padded to one column; the container's version and the
@@ -195,6 +192,8 @@ int Info(const std::string& path, bool json) {
     for (const auto& b : p.reserveBlocks) std::printf("  offset 0x%08X length 0x%08X\n", b.offset, b.length);
     label("image length");
     std::printf("%u\n", l.image.length);
+    label("pages");
+    std::printf("%s\n", PagesText(l.image.length).c_str());
     label("stored checksum");
     std::printf("%04X\n", p.checksum);
     label("image checksum");
@@ -208,17 +207,19 @@ int Info(const std::string& path, bool json) {
     return 0;
 }
 
-int Unpack(const std::string& path, const std::string& out) {
+int Unpack(const std::string& path, bool builtin, const std::string& out) {
     Loaded l;
-    if (!Load(path, l)) return kBad;
+    if (!Load(path, builtin, l)) return kBad;
     std::string error;
     if (!Write(out, l.image.data.get(), l.image.length, error)) return Failure(error);
     return 0;
 }
 
-int Verify(const std::string& path) {
+// Says what it checked: a bank size changed in the header alone adds zeros to every slot,
+// which neither the loader nor the checksum can see; only the page count shows it.
+int Verify(const std::string& path, bool builtin) {
     Loaded l;
-    if (!Load(path, l)) return kBad;
+    if (!Load(path, builtin, l)) return kBad;
     const ImageIdentity id = ReadIdentity(l.image);
     const std::string shown = Shown(path);
     if (id.checksum != l.parameter.checksum) {
@@ -230,7 +231,18 @@ int Verify(const std::string& path) {
     if (!id.driveName) return Failure(shown + ": the image has no drive name (needs exactly one INQUIRY block)");
     if (!id.version) return Failure(shown + ": the image has no firmware version (needs exactly one INQUIRY block)");
     if (!id.hardwareId) return Failure(shown + ": the image has no hardware ID");
+    const SKFSParameter& p = l.parameter;
     std::printf("%s: OK\n", shown.c_str());
+    std::printf("  loads: container version \"%c\", %zu banks of %u bytes, image %u bytes\n",
+                static_cast<char>(l.container[kfs::kVersionOffset]), p.bankLengths.size(), p.bankSize, l.image.length);
+    std::printf("  pages: %s\n", PagesText(l.image.length).c_str());
+    std::printf("  checksum: stored %04X, the image's the same\n", p.checksum);
+    std::printf("  identity: drive name %s, firmware version %s, hardware ID %s\n",
+                Quoted(id.driveName.get(), firmware::kDriveNameLength).c_str(),
+                Quoted(id.version.get(), firmware::kVersionLength).c_str(),
+                Quoted(id.hardwareId.get(), firmware::kHardwareIdLength).c_str());
+    std::printf("  not checked: that the bank size and the page count are the ones meant; the checksum, a sum of "
+                "the bytes, does not change when zeros are added\n");
     return 0;
 }
 
@@ -248,10 +260,10 @@ int Run(const KfstoolArgs& a) {
     switch (a.command) {
         case KfstoolCommand::Help: std::fputs(kKfstoolUsage, stdout); return 0;
         case KfstoolCommand::Version: std::printf("kfstool %s\n", BuildVersion()); return 0;
-        case KfstoolCommand::Info: return Info(a.input, a.json);
-        case KfstoolCommand::Unpack: return Unpack(a.input, a.output);
+        case KfstoolCommand::Info: return Info(a.input, a.builtin, a.json);
+        case KfstoolCommand::Unpack: return Unpack(a.input, a.builtin, a.output);
         case KfstoolCommand::Pack: return Pack(a);
-        case KfstoolCommand::Verify: return Verify(a.input);
+        case KfstoolCommand::Verify: return Verify(a.input, a.builtin);
     }
     return kUsage;
 }

@@ -37,5 +37,18 @@ private:
     std::unique_ptr<Previous> previous_;
 };
 
+// While a SignalNote lives, a signal that would end the process (SIGINT, SIGQUIT, SIGTERM,
+// SIGHUP; on Windows the console's Ctrl+C, Ctrl+Break and close events) first writes one line
+// to standard error: "updater: ", the signal's name, then `what` (at most 160 bytes); then it
+// ends the process as it would have, through whatever handler was there before. A signal that
+// is ignored stays ignored. For the time the program waits at a question, before any page.
+class SignalNote {
+public:
+    explicit SignalNote(const char* what);
+    ~SignalNote();
+    SignalNote(const SignalNote&) = delete;
+    SignalNote& operator=(const SignalNote&) = delete;
+};
+
 // How the user would know a held signal: its name and the key that sends it.
 const char* HeldSignalName(int signal);

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace {
 
 // Every signal a user or the system sends whose default action ends the process (SIGPIPE the
@@ -37,7 +40,44 @@ extern "C" void PutOffStop(int) {
     }
 }
 
+// The note's lines, made before its handler is installed: the handler only writes and raises.
+struct Note {
+    char lines[kHeldCount][256];
+    size_t lengths[kHeldCount];
+    struct sigaction previous[kHeldCount];
+    bool installed[kHeldCount];
+} note;
+
+extern "C" void NoteAndEnd(int signal) {
+    for (int i = 0; i < kHeldCount; ++i) {
+        if (kHeld[i] != signal) continue;
+        Tell(note.lines[i], note.lengths[i]);
+        // Blocked until this handler returns; then it acts as it did before the note.
+        sigaction(signal, &note.previous[i], nullptr);
+        raise(signal);
+    }
+}
+
 }  // namespace
+
+SignalNote::SignalNote(const char* what) {
+    struct sigaction action = {};
+    action.sa_handler = NoteAndEnd;
+    sigfillset(&action.sa_mask);
+    for (int i = 0; i < kHeldCount; ++i) {
+        const int length = snprintf(note.lines[i], sizeof note.lines[i], "updater: %s %s\n", HeldSignalName(kHeld[i]), what);
+        note.lengths[i] = length < 0 ? 0 : std::min(static_cast<size_t>(length), sizeof note.lines[i] - 1);
+        sigaction(kHeld[i], nullptr, &note.previous[i]);
+        // A background job's ignored SIGINT stays ignored.
+        note.installed[i] = (note.previous[i].sa_flags & SA_SIGINFO) != 0 || note.previous[i].sa_handler != SIG_IGN;
+        if (note.installed[i]) sigaction(kHeld[i], &action, nullptr);
+    }
+}
+
+SignalNote::~SignalNote() {
+    for (int i = 0; i < kHeldCount; ++i)
+        if (note.installed[i]) sigaction(kHeld[i], &note.previous[i], nullptr);
+}
 
 struct SignalHold::Previous {
     struct sigaction held[kHeldCount];

@@ -3,6 +3,7 @@
 // A console has no keyboard stop (Ctrl-Z is a character there), so none is put off.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -34,7 +35,31 @@ BOOL WINAPI Hold(DWORD event) {
     return TRUE;
 }
 
+char noteLines[3][256];
+DWORD noteLengths[3];
+
+int NoteOf(DWORD event) { return event == CTRL_C_EVENT ? 0 : event == CTRL_BREAK_EVENT ? 1 : 2; }
+
+// Not handled: the next handler, the system's own at last, ends the process.
+BOOL WINAPI NoteAndEnd(DWORD event) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), noteLines[NoteOf(event)], noteLengths[NoteOf(event)], &written, nullptr);
+    return FALSE;
+}
+
 }  // namespace
+
+SignalNote::SignalNote(const char* what) {
+    const int signals[3] = {SIGINT, SIGBREAK, SIGTERM};
+    for (int i = 0; i < 3; ++i) {
+        const int length = std::snprintf(noteLines[i], sizeof noteLines[i], "updater: %s %s\n",
+                                         HeldSignalName(signals[i]), what);
+        noteLengths[i] = length < 0 ? 0 : static_cast<DWORD>(std::min<size_t>(length, sizeof noteLines[i] - 1));
+    }
+    SetConsoleCtrlHandler(NoteAndEnd, TRUE);
+}
+
+SignalNote::~SignalNote() { SetConsoleCtrlHandler(NoteAndEnd, FALSE); }
 
 struct SignalHold::Previous {};
 

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <chrono>
 
+#include "SignalHold.h"
+
 namespace {
 
 constexpr int kBarWidth = 40;
@@ -10,6 +12,8 @@ constexpr int kBarWidth = 40;
 constexpr size_t kAnswerKept = 16;
 // An input that never gives an answer (a stream of other lines) declines after this many.
 constexpr int kMostAsks = 10;
+// Either question takes the same answers, in any case.
+constexpr char kAnswers[] = "Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\n";
 
 // A message box text on one line, for standard error.
 std::string OneLine(const std::string& text) {
@@ -142,6 +146,9 @@ int TerminalWindow::Ask(ui::BoxKind kind, const std::string& text, const std::st
     }
     // Output sent elsewhere: the question itself is put on the terminal as well.
     if (ask_ != out_) std::fprintf(ask_, "%s: %s\n", caption.c_str(), text.c_str());
+    // Both questions come before the first page: a signal that ends the program here says so.
+    const SignalNote note("at the question ends the program: no page write was sent to the drive, and its "
+                          "firmware is as it was.");
     std::string why = "Answered " + declineWord + ".";
     for (int asked = 1;; ++asked) {
         if (asked > kMostAsks) {
@@ -156,8 +163,9 @@ int TerminalWindow::Ask(ui::BoxKind kind, const std::string& text, const std::st
             break;
         }
         const std::string answer = Lower(line);
-        if (answer == Lower(acceptWord) || (yesNo && answer == "y")) return accept;
-        if (answer == Lower(declineWord) || answer.empty() || (yesNo && answer == "n")) break;
+        if (answer == "yes" || answer == "y" || answer == "ok") return accept;
+        if (answer == "no" || answer == "n" || answer == "cancel" || answer.empty()) break;
+        std::fputs(kAnswers, ask_);
     }
     AppendLog(why);
     ErrorLine(why + " " + text);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "BuildVersion.h"
+#include "CommandLine.h"
 #include "ContainerJson.h"
 #include "DryRunChannel.h"
 #include "EmbeddedContainer.h"
@@ -24,7 +25,8 @@
 namespace {
 
 constexpr char kCases[] =
-    "match (default), other-name, other-hwid, newer, fail-page:N, keeps-old, late-answer:S (S up to 120), no-answer";
+    "match (default), other-name, other-hwid, newer, fail-page:N (N from 1 to the image's pages), keeps-old, "
+    "late-answer:S (S from 1 to 120), no-answer";
 // How long the drive of late-answer:S may stay silent after the last page, in seconds.
 constexpr int kMostLateSeconds = 120;
 // INQUIRY reaches a simulated drive once when it is listed and once when it is checked;
@@ -42,19 +44,11 @@ constexpr char kExitCodes[] =
     "      1 refused or failed, 2 usage error, 3 every page written but the drive did not\n"
     "      report the image's version, 4 done but part of the output could not be written\n";
 
-std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kExitCodes; }
+constexpr char kOptionRule[] =
+    "A later option replaces an earlier one; a value that begins with \"-\" is given as\n"
+    "--option=VALUE; \"--\" ends the options.\n";
 
-bool AsksForHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h" || IsPlatformHelpOption(a)) return true;
-    return false;
-}
-
-bool AsksForVersion(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--version") return true;
-    return false;
-}
+std::string Usage() { return std::string(kUsage) + "CASE: " + kCases + "\n" + kOptionRule + kExitCodes; }
 
 bool PositiveNumber(const std::string& text, int& value) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -63,37 +57,62 @@ bool PositiveNumber(const std::string& text, int& value) {
     return value > 0;
 }
 
-// The error text, or empty when the arguments are good.
-std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o) {
+// The options of each command, by the rule kfstool follows too.
+std::vector<OptionRule> Rules(const std::string& command) {
+    std::vector<OptionRule> rules = {{"--help", OptionValue::None},
+                                     {"-h", OptionValue::None},
+                                     {"--version", OptionValue::None},
+                                     {"--simulate", OptionValue::Attached}};
+    if (command == "list" || command == "info") rules.push_back({"--json", OptionValue::None});
+    if (command == "flash") {
+        for (const char* name : {"--yes", "--dry-run"}) rules.push_back({name, OptionValue::None});
+        rules.push_back({"--device", OptionValue::Required, "a device path"});
+        static const std::string number = "a drive number from 1 to " + std::to_string(kMaxDevices);
+        rules.push_back({"--index", OptionValue::Required, number.c_str()});
+    }
+    return rules;
+}
+
+enum class Asked { Command, Help, Version };
+
+// The error text, or empty when the arguments are good; `asked` says whether the usage or the
+// version is asked for instead, which any command may do, also among wrong arguments.
+std::string Parse(const std::vector<std::string>& args, UpdaterOptions& o, Asked& asked) {
+    const std::string command = args.empty() ? std::string() : args[0];
+    const bool known = command == "list" || command == "info" || command == "flash";
+    const CommandLine line = ScanCommandLine(args, known ? 1 : 0, Rules(command));
+    bool platformHelp = false;
+    for (const CommandLine::Operand& operand : line.operands) platformHelp |= IsPlatformHelpOption(operand.text);
+    asked = line.Has("--help") || line.Has("-h") || platformHelp ? Asked::Help
+            : line.Has("--version")                              ? Asked::Version
+                                                                 : Asked::Command;
+    if (asked != Asked::Command) return {};
     if (args.empty()) return "no command given";
-    o.command = args[0];
-    if (o.command != "list" && o.command != "info" && o.command != "flash")
-        return "unknown command " + o.command;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool flash = o.command == "flash";
-        if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a.rfind("--simulate=", 0) == 0) {
-            o.simulate = true;
-            o.simulateCase = a.substr(11);
-        } else if (!flash && a == "--json") {
-            o.json = true;
-        } else if (flash && a == "--yes") {
-            o.yes = true;
-        } else if (flash && a == "--dry-run") {
-            o.dryRun = true;
-        } else if (flash && a == "--device") {
-            if (++i == args.size() || args[i].empty()) return "--device needs a device path";
-            o.device = args[i];
-        } else if (flash && a == "--index") {
-            // No drive can carry a number past the device table's.
-            if (++i == args.size() || !PositiveNumber(args[i], o.index) || o.index > kMaxDevices)
-                return "--index needs a drive number from 1 to " + std::to_string(kMaxDevices);
-            o.indexGiven = true;
-        } else {
-            return "unknown option " + a;
-        }
+    if (!known) return "unknown command " + ShownArgument(command);
+    if (!line.error.empty()) return line.error;
+    if (!line.operands.empty())
+        return "unexpected argument " + ShownArgument(line.operands[0].text) + ": " + command + " takes options only";
+    o.command = command;
+    auto value = [&line](const char* name) {
+        const auto it = line.options.find(name);
+        return it == line.options.end() ? std::nullopt : it->second;
+    };
+    o.json = line.Has("--json");
+    o.yes = line.Has("--yes");
+    o.dryRun = line.Has("--dry-run");
+    if (line.Has("--simulate")) {
+        o.simulate = true;
+        if (const auto simulated = value("--simulate")) o.simulateCase = *simulated;
+    }
+    if (const auto device = value("--device")) {
+        if (device->empty()) return "--device needs a device path";
+        o.device = *device;
+    }
+    if (const auto index = value("--index")) {
+        // No drive can carry a number past the device table's.
+        if (!PositiveNumber(*index, o.index) || o.index > kMaxDevices)
+            return "--index needs a drive number from 1 to " + std::to_string(kMaxDevices);
+        o.indexGiven = true;
     }
     if (!o.device.empty() && o.indexGiven) return "--device and --index do not go together";
     if (!o.device.empty() && o.simulate) return "--device names a real drive; it does not go with --simulate";
@@ -115,13 +134,20 @@ ImageFacts BuiltInImage() {
     return {length >> kPageShift, version ? version.get() : ""};
 }
 
-// The virtual drive each simulated case stands for; false for an unknown case.
-// failedPage: the page of fail-page:N, 0 for the other cases.
-bool SimulatedDrive(const std::string& name, const ImageFacts& image, std::unique_ptr<VirtualDrive>& drive,
-                    int& failedPage) {
+// The number after a case's colon when it is from 1 to `most`.
+std::optional<int> CaseNumber(const std::string& text, int most) {
+    int value = 0;
+    if (!PositiveNumber(text, value) || value > most) return std::nullopt;
+    return value;
+}
+
+// The virtual drive each simulated case stands for; the reason when the case is unknown or its
+// number out of range.
+std::string SimulatedDrive(const std::string& name, const ImageFacts& image, std::unique_ptr<VirtualDrive>& drive) {
     VirtualDriveConfig config;
-    failedPage = 0;
+    int failedPage = 0;
     int silentSeconds = 0;
+    const bool failPage = name.rfind("fail-page:", 0) == 0, lateAnswer = name.rfind("late-answer:", 0) == 0;
     if (name == "match") {
     } else if (name == "other-name") {
         config.vendorProduct = "VELD    DVD-RW KX5200   ";
@@ -130,15 +156,28 @@ bool SimulatedDrive(const std::string& name, const ImageFacts& image, std::uniqu
         config.hardwareId[1] = config.inquiry39 = '7';
     } else if (name == "newer") {
         config.revision = "1.10";
-    } else if (name.rfind("fail-page:", 0) == 0 && PositiveNumber(name.substr(10), failedPage)) {
+    } else if (failPage) {
+        const int pages = static_cast<int>(image.pages);
+        const auto page = CaseNumber(name.substr(10), pages);
+        if (!page)
+            return pages == 0 ? "fail-page:N needs an image that loads"
+                              : "fail-page:N needs a page N from 1 to " + std::to_string(pages) +
+                                    ", the image's pages, not " + ShownArgument(name.substr(10));
+        failedPage = *page;
     } else if (name == "keeps-old") {
         config.revision = "1.01";
-    } else if (name.rfind("late-answer:", 0) == 0 && PositiveNumber(name.substr(12), silentSeconds) &&
-               silentSeconds <= kMostLateSeconds) {
+    } else if (lateAnswer) {
+        const auto seconds = CaseNumber(name.substr(12), kMostLateSeconds);
+        if (!seconds)
+            return "late-answer:S needs S from 1 to " + std::to_string(kMostLateSeconds) + " seconds, not " +
+                   ShownArgument(name.substr(12));
+        silentSeconds = *seconds;
     } else if (name == "no-answer") {
         silentSeconds = kMostLateSeconds;
     } else {
-        return false;
+        return (name.empty() ? std::string("--simulate= needs a case")
+                             : "unknown simulated drive " + QuotedText(name.data(), name.size())) +
+               "; the cases are " + kCases;
     }
     // A drive that took the whole image reports its version, except the one that keeps its old firmware.
     if (name != "keeps-old") {
@@ -152,7 +191,7 @@ bool SimulatedDrive(const std::string& name, const ImageFacts& image, std::uniqu
     for (int n = 0; n < silentSeconds; ++n) {
         drive->FailCommand(kInquiryOpcode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
     }
-    return true;
+    return {};
 }
 
 const char* Text(const std::unique_ptr<char[]>& text) { return text ? text.get() : "(none)"; }
@@ -334,37 +373,33 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
     }
     if (!window.Succeeded() || window.Refused()) return kExitRefused;
     if (o.dryRun || form.LastReadBack == ReadBack::Confirmed) return kExitDone;
-    std::fprintf(s.err, "updater: every page was written, but the drive did not report the firmware version %s; "
-                        "turn the computer off and on, then check the drive's version\n",
-                 form.ImageVersion ? form.ImageVersion.get() : "");
+    // The success box above only says that every page went out: the last line says what exit code 3 means.
+    const std::string unconfirmed = std::string("every page was written, but the drive did not report the firmware "
+                                                "version ") +
+                                    (form.ImageVersion ? form.ImageVersion.get() : "") +
+                                    "; turn the computer off and on, then check the drive's version";
+    window.AppendLog("Not confirmed: " + unconfirmed + " (updater list shows it).");
+    std::fprintf(s.err, "updater: %s\n", unconfirmed.c_str());
     return kExitUnconfirmed;
 }
 
 namespace {
 
 int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
-    if (AsksForHelp(args)) {
+    UpdaterOptions o;
+    Asked asked = Asked::Command;
+    std::string error = Parse(args, o, asked);
+    if (asked == Asked::Help) {
         std::fputs(Usage().c_str(), s.out);
         return kExitDone;
     }
-    if (AsksForVersion(args)) {
+    if (asked == Asked::Version) {
         PrintVersion(s.out);
         return kExitDone;
     }
-    UpdaterOptions o;
-    std::string error = Parse(args, o);
     std::unique_ptr<VirtualDrive> drive;
-    int failedPage = 0;
     const ImageFacts image = o.simulate ? BuiltInImage() : ImageFacts{};
-    if (error.empty() && o.simulate && !SimulatedDrive(o.simulateCase, image, drive, failedPage)) {
-        error = (o.simulateCase.empty() ? std::string("--simulate= needs a case")
-                                        : "unknown simulated drive \"" + o.simulateCase + "\"") +
-                "; the cases are " + kCases;
-    }
-    if (error.empty() && failedPage > 0 && image.pages > 0 && static_cast<uint32_t>(failedPage) > image.pages) {
-        error = "fail-page:" + std::to_string(failedPage) + " is past the image's " + std::to_string(image.pages) +
-                " pages";
-    }
+    if (error.empty() && o.simulate) error = SimulatedDrive(o.simulateCase, image, drive);
     if (!error.empty()) {
         std::fprintf(s.err, "updater: %s\n%s", error.c_str(), Usage().c_str());
         return kExitUsage;

@@ -19,6 +19,7 @@
 #include "SgSystem.h"
 #include "SgTransport.h"
 #include "TAtapi.h"
+#include "CommandLine.h"
 #include "UpdaterCore.h"
 
 namespace {
@@ -174,15 +175,15 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
                          "updater: %s is not there now, and %s is in use by another program: an updater that writes "
                          "a drive's firmware takes the drive's block node away until it is done. Wait for it, then "
                          "start again. Nothing has been sent to the drive.\n",
-                         o.device.c_str(), busy.c_str());
+                         ShownArgument(o.device).c_str(), busy.c_str());
         else if (!left.empty())
             std::fprintf(s.err,
                          "updater: %s is not there now; %s is an optical drive without its block node, as an "
                          "updater that was ended without giving the drive back leaves it. Name %s instead, or "
                          "restart the computer to get the block node again. Nothing has been sent to the drive.\n",
-                         o.device.c_str(), left.c_str(), left.c_str());
+                         ShownArgument(o.device).c_str(), left.c_str(), left.c_str());
         else
-            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", o.device.c_str());
+            std::fprintf(s.err, "updater: %s is not an optical drive the kernel lists\n", ShownArgument(o.device).c_str());
         return kExitRefused;
     }
     if (o.command == "flash" && o.indexGiven && opened > 0 && o.index > opened) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ConsoleOsApi.h"
+#include "CommandLine.h"
 #include "UpdaterCore.h"
 #include "Win32OsApi.h"
 
@@ -34,7 +35,7 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
     if (!o.device.empty()) {
         letter = DriveLetterOf(o.device);
         if (letter == 0) {
-            std::fprintf(s.err, "updater: %s is not a drive letter (D: or \\\\.\\D:)\n", o.device.c_str());
+            std::fprintf(s.err, "updater: %s is not a drive letter (D: or \\\\.\\D:)\n", ShownArgument(o.device).c_str());
             return kExitUsage;
         }
         if (!passThrough) {

@@ -91,7 +91,7 @@ TEST_F(Kfstool, InfoJsonOfHandMadeContainersOfBothLayouts) {
                   "\"reserveBlocks\":[{\"offset\":126976,\"length\":4096}],\"option1\":1,\"option2\":0,"
                   "\"option3\":1,\"value1\":4294967295,\"value2\":4294967295,"
                   "\"driveName\":\"ACME    DRIVE X1 \\\"q\\\"\\\\ \\u0009\\u00e9\",\"firmwareVersion\":\"2.10\","
-                  "\"hardwareId\":\"Z\\u0001\"}\n");
+                  "\"hardwareId\":\"Z\\u0001\",\"pages\":4}\n");
 
     handmade::V3Fields f;
     f.bankSize = 0x8000;
@@ -267,6 +267,15 @@ TEST_F(Kfstool, HelpAndEveryMessageSayWhatTheyMean) {
     r = Kfs("info 'odd\tname'");
     EXPECT_NE(r.out.find("cannot read \"odd\\x09name\""), std::string::npos) << r.out;
 
+    // A link into a folder that is not there: the message names that folder, not the link.
+    ASSERT_EQ(symlink("gone/out.bin", (dir_ / "dangling").c_str()), 0);
+    r = Kfs("unpack --builtin " + (dir_ / "dangling").string());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("cannot make a temporary file in " + (dir_ / "gone").string() +
+                         ", the folder the link leads into: No such file or directory"),
+              std::string::npos)
+        << r.out;
+
     // A long path is not cut short.
     const Bytes image = IdentityImage();
     const Bytes stored(image.begin(), image.begin() + 0x414);
@@ -296,6 +305,75 @@ TEST_F(Kfstool, HelpAndEveryMessageSayWhatTheyMean) {
     ASSERT_EQ(Kfs("pack --layout v3 --scramble --key 10,2,3,16 " + in + " " + b).exitCode, 0);
     EXPECT_EQ(Read(a), Read(b));
     EXPECT_EQ(Kfs("pack --layout v3 --key 08,2,3,1x " + in + " " + b).exitCode, 2);
+}
+
+// A pack whose container the loader would refuse writes nothing: a small bank size makes a
+// table of banks larger than the image itself.
+TEST_F(Kfstool, PackRefusesWhatTheLoaderWouldRefuseBeforeWriting) {
+    const std::string in = Write("large.bin", Bytes(64u << 20, 1));
+    for (const char* bankSize : {"1", "64"}) {
+        SCOPED_TRACE(bankSize);
+        const std::string out = (dir_ / "never.kfs").string();
+        const ToolRun r = Kfs("pack --layout v3 --bank-size " + std::string(bankSize) + " " + in + " " + out);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find("would take more than 65 MiB"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("a larger bank size makes the table of banks smaller"), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// One option rule: after "--" every argument is a file, --builtin too; a later option replaces an
+// earlier one; an option never serves as another's value.
+TEST_F(Kfstool, OptionsFollowOneRule) {
+    const Bytes image = IdentityImage();
+    const Bytes stored(image.begin(), image.begin() + 0x414);
+    Write("--builtin", handmade::Old('2', 0, Sum(image), {stored}));
+    const std::string in = Write("image.bin", image), cd = "cd " + dir_.string() + " && ";
+    struct Case {
+        std::string line;  // $K is kfstool, run in the test's folder
+        int exitCode;
+        std::string shown;  // a part of what it prints
+    } cases[] = {
+        {"$K info -- --builtin", 0, "drive name         \"ACME"},
+        {"$K info ./--builtin", 0, "drive name         \"ACME"},
+        {"$K info --builtin", 0, "drive name         \"VELD"},
+        {"$K unpack --builtin -- --builtin && $K info --json -- --builtin", 1, "rejected: no \"KOLA FILE SYSTEM\""},
+        {"$K pack --layout v3 --version --scramble image.bin out.kfs", 2, "kfstool: --version needs \" \", 1 or 2 (pack)"},
+        {"$K pack --layout=v3 --key=-1,2,3,4 image.bin out.kfs", 2, "--key needs four bytes"},
+        {"$K info --json=yes --builtin", 2, "kfstool: --json takes no value (info)"},
+        {"$K \"$(printf 'in\\nfo')\" x", 2, "kfstool: unknown command \"in\\x0Afo\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ToolRun r = Shell(cd + c.line);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+    }
+}
+
+// A bank size changed in the header alone adds zeros after every bank, which the loader and the
+// checksum cannot see: verify says what it checked, and it and info show the page count.
+TEST_F(Kfstool, VerifyAndInfoShowThePagesAChangedBankSizeGives) {
+    const Bytes image = IdentityImage();
+    const std::string in = Write("image.bin", image), honest = (dir_ / "honest.kfs").string();
+    ASSERT_EQ(Kfs("pack --layout v3 " + in + " " + honest).exitCode, 0);
+    Bytes changed = Read(honest);
+    handmade::Put32(changed, 40, 81920);
+    const std::string grown = Write("grown.kfs", changed);
+    struct Case {
+        std::string file, pages;
+    } cases[] = {{honest, "4 of 16 KiB"}, {grown, "5 of 16 KiB"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ToolRun r = Kfs("verify " + c.file);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("\n  pages: " + c.pages + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\n  not checked: that the bank size and the page count are the ones meant"),
+                  std::string::npos)
+            << r.out;
+        r = Kfs("info " + c.file);
+        EXPECT_NE(r.out.find("\npages              " + c.pages + "\n"), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace

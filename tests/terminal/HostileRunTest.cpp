@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -170,9 +171,10 @@ TEST_F(HostileRun, QuitAndStopKeysDuringTheWritesNeitherEndNorStopThem) {
 }
 
 // The program with standard input and error on a terminal, standard output there too or
-// in a pipe; each of `typed` is typed at the next prompt. Returns the exit code.
+// in a pipe; each of `typed` is typed at the next prompt, and at the prompt after them
+// `signal`, when given, is sent. Returns the exit code.
 int OnTerminal(const std::vector<std::string>& args, const std::vector<std::string>& typed, bool outToPipe,
-               std::string& screen, std::string& out) {
+               std::string& screen, std::string& out, int signal = 0) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
     const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -191,6 +193,9 @@ int OnTerminal(const std::vector<std::string>& args, const std::vector<std::stri
         screen.append(buf, static_cast<size_t>(n));
         if (next < typed.size() && Count(screen, "? ") > next) {
             if (write(master, typed[next].data(), typed[next].size()) < 0) break;
+            ++next;
+        } else if (signal != 0 && next == typed.size() && Count(screen, "? ") > next) {
+            kill(pid, signal);
             ++next;
         }
     }
@@ -218,6 +223,26 @@ TEST(HostileAnswers, OnlyAWholeLineThatIsAnAnswerCounts) {
     EXPECT_EQ(Count(screen, "Yes/No? "), 2u) << screen;
     EXPECT_EQ(screen.find("Page 1 Checksum"), std::string::npos);
 
+    // Either question takes yes, y, ok, no, n and cancel; any other line is told which answers count.
+    const char answers[] = "Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.";
+    struct Answer {
+        const char* simulate;
+        std::vector<std::string> typed;
+        int exitCode;
+    } table[] = {
+        {"match", {"Yes\n"}, 0}, {"match", {"y\n"}, 0}, {"newer", {"ok\n", "YES\n"}, 0},
+        {"match", {"maybe\n", "no\n"}, 1}, {"newer", {"cancel\n"}, 1}, {"match", {"N\n"}, 1},
+    };
+    for (const Answer& a : table) {
+        SCOPED_TRACE(a.typed[0]);
+        screen.clear();
+        EXPECT_EQ(OnTerminal({"flash", std::string("--simulate=") + a.simulate}, a.typed, false, screen, out),
+                  a.exitCode)
+            << screen;
+        EXPECT_EQ(Count(screen, "? "), a.typed.size()) << screen;
+        EXPECT_EQ(Count(screen, answers), a.typed[0] == "maybe\n" ? 1u : 0u) << screen;
+    }
+
     // Output to a pipe: the question is still put on the terminal, and answered there.
     screen.clear();
     EXPECT_EQ(OnTerminal({"flash", "--simulate"}, {"ok\n"}, true, screen, out), 0) << screen;
@@ -225,6 +250,21 @@ TEST(HostileAnswers, OnlyAWholeLineThatIsAnAnswerCounts) {
         << screen;
     EXPECT_EQ(Count(out, "Progress: "), 64u);
     EXPECT_NE(out.find("Yes!: Flash Succeed!\n"), std::string::npos);
+}
+
+// A signal that ends the program at a question says that no page was sent; it still ends it.
+TEST(HostileAnswers, ASignalAtTheQuestionSaysNoPageWasSent) {
+    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::string screen, out;
+        EXPECT_EQ(OnTerminal({"flash", "--simulate"}, {}, false, screen, out, signal), 1000 + signal) << screen;
+        EXPECT_NE(screen.find(std::string("updater: ") + HeldSignalName(signal) +
+                              " at the question ends the program: no page write was sent to the drive, and its "
+                              "firmware is as it was."),
+                  std::string::npos)
+            << screen;
+        EXPECT_EQ(screen.find("Page 1 Checksum"), std::string::npos);
+    }
 }
 
 }  // namespace

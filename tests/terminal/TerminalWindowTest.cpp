@@ -64,11 +64,13 @@ TEST(TerminalPrompt, TypedAnswers) {
         EXPECT_NE(t.out.Text().find("Yes/No? "), std::string::npos);
     }
     {
-        // An answer that is neither asks again.
+        // An answer that is neither says which answers count and asks again.
         Terminal t(Interactive(), "maybe\nOK\n");
         EXPECT_EQ(t.LastConfirmation(), ui::kIdOk);
         const std::string out = t.out.Text();
-        EXPECT_NE(out.find("OK/Cancel? OK/Cancel? "), std::string::npos);
+        EXPECT_NE(out.find("OK/Cancel? Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\n"
+                           "OK/Cancel? "),
+                  std::string::npos);
         EXPECT_FALSE(t.window.Refused());
     }
     {
