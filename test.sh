@@ -27,9 +27,19 @@ step() {
 }
 
 native() { build_tree "$B/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo && ctest --test-dir "$B/native" --output-on-failure -j 2; }
+# The sanitizer tree also counts what the tests reach, so that no build of its own is needed for it.
 sanitized() {
-    build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
+    find "$B/asan" -name '*.gcda' -delete 2>/dev/null
+    build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON -DUPDATER_COVERAGE=ON &&
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$B/asan" --output-on-failure -j 2
+}
+# Line and branch coverage of the product code the native tests reach, for the record: the rig's
+# helper programs and the tests themselves left out, throw and unreachable branches not counted.
+coverage() {
+    gcovr --root "$UPDATER_ROOT" --object-directory "$B/asan" --exclude-throw-branches --exclude-unreachable-branches \
+        --exclude '.*/tests/.*' --exclude '.*/tools/(tcmu|inqloop|exclhold)/.*' --exclude '.*/tools/mkdemo\.cpp' \
+        --exclude '.*/bench/.*' --exclude '.*/fuzz/.*' --exclude '.*/build/.*' --exclude '.*/_deps/.*' \
+        --txt-summary --print-summary --sort uncovered-percent -j 2 "$B/asan" | tail -n 40
 }
 fuzz() {
     build_tree "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON \
@@ -53,6 +63,7 @@ windows() {
 
 step "native build and tests" native
 step "sanitizer build and tests" sanitized
+step "coverage" coverage
 step "fuzzing" fuzz
 step "benchmark" bench
 step "windows builds" windows

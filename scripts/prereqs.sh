@@ -40,7 +40,7 @@ UPDATER_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev li
                   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
                   wine64 wine32:i386 xvfb xdotool imagemagick
                   qemu-system-x86 linux-image-cloud-amd64 busybox-static
-                  man-db groff-base dpkg-dev python3)
+                  man-db groff-base dpkg-dev python3 gcovr)
 
 # Configures and builds one tree. Usage: build_tree DIR [cmake args...]
 build_tree() {

@@ -83,6 +83,7 @@ struct Trace {
     bool pagesWhole = false;  // the drive holds every page of the image, as sent
     std::string failureBox;   // the page failure's text
     bool unconfirmedBox = false;
+    std::string lastBox;  // the window's last box text
     std::vector<std::string> problems;  // any check of the path's own that failed
 };
 
@@ -322,6 +323,7 @@ Trace RunWindow(const Case& c, bool again = false) {
     run.unconfirmedBox = !window.boxes.empty() && window.boxes.back() == ui::BoxKind::Unconfirmed;
     if (!window.boxes.empty() && window.boxes.back() == ui::BoxKind::PageFailed) run.failureBox = window.lastText;
     run.pagesWhole = drive.AssembledImage() == image && drive.Mismatches().empty();
+    run.lastBox = window.lastText;
     auto problem = [&](bool bad, const std::string& what) {
         if (bad) run.problems.push_back(what);
     };
@@ -589,7 +591,27 @@ TEST_P(EveryFault, EndsAsTheUserMustBeToldAndLeavesNothingHeld) {
     EXPECT_EQ(run.pageAttempts, attempts);
     // Success only for a drive that holds every page and then reports the image's version.
     EXPECT_EQ(run.succeeded, end == End::Done);
-    if (run.succeeded) EXPECT_TRUE(run.pagesWhole);
+    if (run.succeeded) {
+        EXPECT_TRUE(run.pagesWhole);
+    }
+    // A reservation that failed otherwise than by another holder or a mounted disc says what the system said.
+    const bool reserveFailed = (c.role.name == "lock" && (c.error == 6 || c.error == 31)) ||
+                               (c.role.name == "open" && c.error != EBUSY);
+    if (reserveFailed) {
+        const std::string& box = c.path == Path::Linux ? t.err : run.lastBox;
+        const size_t at = box.find(text::kNotReservedBefore);
+        ASSERT_NE(at, std::string::npos) << box;
+        const std::string said = c.path == Path::Linux ? ErrnoText(static_cast<int>(c.error))
+                                                       : "(system error " + std::to_string(c.error) + ")";
+        EXPECT_NE(box.find(said + text::kNotReservedAfter, at), std::string::npos) << box;
+    }
+    // A command the kernel did not take: its errno text reaches the terminal, on both streams.
+    if (c.path == Path::Linux && c.kind == Kind::OsError && c.role.name != "open" && c.role.name != "discovery" &&
+        c.role.name != "unbind" &&
+        c.role.name != "bind") {
+        EXPECT_NE(t.err.find("updater: " + ErrnoText(static_cast<int>(c.error)) + "\n"), std::string::npos);
+        EXPECT_NE(t.out.find("\n" + ErrnoText(static_cast<int>(c.error)) + "\n"), std::string::npos);
+    }
     EXPECT_EQ(run.unconfirmedBox, end == End::Unconfirmed);
     if (end == End::PageFailed) {
         EXPECT_EQ(run.failureBox.rfind("Writing page " + std::to_string(c.role.page) + " of " + std::to_string(pages) +
@@ -598,7 +620,9 @@ TEST_P(EveryFault, EndsAsTheUserMustBeToldAndLeavesNothingHeld) {
                   0u)
             << run.failureBox;
         // The sense key is the low four bits of its byte.
-        if (c.kind == Kind::CheckCondition) EXPECT_NE(run.failureBox.find("sense key 03h, ASC 0Ch"), std::string::npos);
+        if (c.kind == Kind::CheckCondition) {
+            EXPECT_NE(run.failureBox.find("sense key 03h, ASC 0Ch"), std::string::npos);
+        }
     }
     if (c.path != Path::Linux) return;
     // The exit status the manual gives, and a last line that says what came of it.
