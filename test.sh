@@ -27,19 +27,22 @@ step() {
 }
 
 native() { build_tree "$B/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo && ctest --test-dir "$B/native" --output-on-failure -j 2; }
-# The sanitizer tree also counts what the tests reach, so that no build of its own is needed for it.
 sanitized() {
-    find "$B/asan" -name '*.gcda' -delete 2>/dev/null
-    build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON -DUPDATER_COVERAGE=ON &&
+    build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$B/asan" --output-on-failure -j 2
 }
-# Line and branch coverage of the product code the native tests reach, for the record: the rig's
-# helper programs and the tests themselves left out, throw and unreachable branches not counted.
+# Line and branch coverage of the product code the native tests reach, for the record (a tree of its
+# own: the sanitizers' checks would count as branches). The rig's helper programs and the tests
+# themselves are left out; throw and unreachable branches are not counted.
 coverage() {
-    gcovr --root "$UPDATER_ROOT" --object-directory "$B/asan" --exclude-throw-branches --exclude-unreachable-branches \
-        --exclude '.*/tests/.*' --exclude '.*/tools/(tcmu|inqloop|exclhold)/.*' --exclude '.*/tools/mkdemo\.cpp' \
-        --exclude '.*/bench/.*' --exclude '.*/fuzz/.*' --exclude '.*/build/.*' --exclude '.*/_deps/.*' \
-        --txt-summary --print-summary --sort uncovered-percent -j 2 "$B/asan" | tail -n 40
+    find "$B/coverage" -name '*.gcda' -delete 2>/dev/null
+    build_tree "$B/coverage" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_COVERAGE=ON &&
+        ctest --test-dir "$B/coverage" -j 2 >"$B/coverage.ctest.log" 2>&1
+    local filters=(--exclude-throw-branches --exclude-unreachable-branches --exclude '^tests/' --exclude '^bench/'
+                   --exclude '^fuzz/' --exclude '^build/' --exclude 'tools/(tcmu|inqloop|exclhold)/' --exclude 'tools/mkdemo')
+    gcovr --root . --object-directory "$B/coverage" "${filters[@]}" -j 2 --branches --sort-uncovered "$B/coverage" |
+        tail -n 25
+    gcovr --root . --object-directory "$B/coverage" "${filters[@]}" -j 2 --print-summary "$B/coverage" | tail -n 3
 }
 fuzz() {
     build_tree "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON \
