@@ -42,6 +42,19 @@ sanitized() {
     build_tree "$B/asan" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir "$B/asan" --output-on-failure -j 2
 }
+# Line and branch coverage of the product code the native tests reach, for the record (a tree of its
+# own: the sanitizers' checks would count as branches). The rig's helper programs and the tests
+# themselves are left out; throw and unreachable branches are not counted.
+coverage() {
+    find "$B/coverage" -name '*.gcda' -delete 2>/dev/null
+    build_tree "$B/coverage" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_COVERAGE=ON &&
+        ctest --test-dir "$B/coverage" -j 2 >"$B/coverage.ctest.log" 2>&1
+    local filters=(--exclude-throw-branches --exclude-unreachable-branches --exclude '^tests/' --exclude '^bench/'
+                   --exclude '^fuzz/' --exclude '^build/' --exclude 'tools/(tcmu|inqloop|exclhold)/' --exclude 'tools/mkdemo')
+    gcovr --root . --object-directory "$B/coverage" "${filters[@]}" -j 2 --branches --sort-uncovered "$B/coverage" |
+        tail -n 25
+    gcovr --root . --object-directory "$B/coverage" "${filters[@]}" -j 2 --print-summary "$B/coverage" | tail -n 3
+}
 fuzz() {
     build_tree "$B/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON \
         -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang &&
@@ -64,6 +77,7 @@ windows() {
 
 step "native build and tests" NATIVE native
 step "sanitizer build and tests" NATIVE sanitized
+step "coverage" "NATIVE COVERAGE" coverage
 step "fuzzing" "NATIVE FUZZ" fuzz
 step "benchmark" NATIVE bench
 step "windows builds" "NATIVE WINDOWS" windows

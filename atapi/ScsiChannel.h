@@ -43,6 +43,7 @@ struct CommandRecord {
     uint16_t driverStatus = 0; // SG_IO driver_status
     uint8_t sense[32] = {};    // sense bytes the drive returned
     uint8_t senseLength = 0;
+    uint32_t residual = 0;     // bytes of the transfer that did not move, as the driver reports it
     // Fixed-format sense fields; 0 when no sense came back.
     uint8_t SenseKey() const { return senseLength > 2 ? sense[2] & 0x0F : 0; }
     uint8_t Asc() const { return senseLength > 12 ? sense[12] : 0; }
@@ -92,6 +93,8 @@ public:
 
 // ", sense key 03h, ASC 0Ch, ASCQ 00h", or nothing when no sense came back.
 std::string SenseText(const CommandRecord& record);
+// ", 8192 of 16384 bytes did not move", or nothing when the whole transfer moved.
+std::string ResidualText(const CommandRecord& record);
 // Upper-case hexadecimal, two digits at least.
 std::string Hex2(unsigned value);
 // "FD 07 56 ..." for a 12-byte command block.

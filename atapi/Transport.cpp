@@ -77,7 +77,7 @@ std::string TAtapi::OsPath::Describe(const CommandRecord& r) const {
     std::string detail = "Status " + std::to_string(r.status);
     if (r.outcome == CommandOutcome::TimedOut)
         detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
-    detail += SenseText(r);
+    detail += SenseText(r) + ResidualText(r);
     if (r.osError != 0) detail += ", system error " + std::to_string(r.osError);
     return detail;
 }
@@ -100,6 +100,9 @@ uint8_t TAtapi::SendPassThrough(const uint8_t* cdb, uint8_t* buffer, uint32_t le
     }
     last_.osError = error;
     last_.scsiStatus = block[2];
+    uint32_t moved = length;
+    std::memcpy(&moved, block + layout.dataTransferLength, 4);
+    last_.residual = moved < length ? length - moved : 0;
     if (block[2] != 0) {
         last_.outcome = CommandOutcome::Failed;
         KeepSense(last_, block + layout.senseOffset, block[7], kPassThroughSenseLength);

@@ -6,7 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 total=${2:-30}
-targets=(container pack kfstool_args)
+targets=(container pack kfstool_args flash)
 seconds=$(( total / ${#targets[@]} ))
 [ "$seconds" -ge 1 ] || seconds=1
 status=0

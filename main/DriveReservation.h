@@ -12,6 +12,8 @@ public:
     DriveReservation& operator=(const DriveReservation&) = delete;
 
     const Reservation& Result() const { return result_; }
+    // Gives the drive back before the procedure's last box, so that the box is the last word.
+    void Release() { atapi_.Release(); }
 
 private:
     TAtapi& atapi_;

@@ -19,6 +19,8 @@ constexpr int kLeastBatteryPercent = 25;
 // After the last page the drive may reset itself: it is asked once a second for this long.
 constexpr uint32_t kReadBackMilliseconds = 60000;
 constexpr uint32_t kReadBackPause = 1000;
+// INQUIRY bytes 32 to 35 carry the product revision level.
+constexpr uint32_t kInquiryRevisionEnd = 36;
 
 // An absent text counts as empty; a zero byte ends a text.
 const char* OrEmpty(const char* text) { return text ? text : ""; }
@@ -177,8 +179,13 @@ void TMainW::RunProcedure() {
             }
         });
     }
+    reservation.Release();
     if (!failure.empty()) {
         window_.ShowMessageBox(ui::BoxKind::PageFailed, failure, text::kError, ui::kOk);
+        return;
+    }
+    if (ReadBackVersion && LastReadBack != ReadBack::Confirmed) {
+        window_.ShowMessageBox(ui::BoxKind::Unconfirmed, text::kUnconfirmed, text::kCaution, ui::kOk);
         return;
     }
     window_.ShowMessageBox(ui::BoxKind::Succeeded, text::kFlashSucceed, text::kYesBang, ui::kOk);
@@ -248,7 +255,9 @@ std::string TMainW::WritePages(uint32_t pageCount, uint16_t imageCheckSum) {
         BuildPageWrite(command, {pageCheckSum, imageCheckSum, static_cast<uint8_t>(page)});
         const uint8_t status = atapi_.SendCommand(command, data, kPageSize, kDirOut);
         const CommandRecord& record = atapi_.LastCommand();
-        if (status != kStatusCompleted) return PageFailureText(page, pageCount, atapi_.Describe(record));
+        // A page the drive did not take whole is no page written.
+        if (status != kStatusCompleted || record.residual != 0)
+            return PageFailureText(page, pageCount, atapi_.Describe(record));
         if (record.outcome == CommandOutcome::CompletedTolerated) {
             window_.AppendLog("Page " + std::to_string(page) + " counted as written " + atapi_.Describe(record));
         }
@@ -280,8 +289,12 @@ ReadBack TMainW::AskVersionAgain(const char* imageVersion) {
     for (uint32_t asked = 1;; ++asked) {
         uint8_t inquiry[50] = {};
         const uint8_t status = atapi_.Inquiry(inquiry);
-        const CommandOutcome outcome = atapi_.LastCommand().outcome;
-        if (status == kStatusCompleted && outcome == CommandOutcome::Completed) {
+        const CommandRecord& record = atapi_.LastCommand();
+        const CommandOutcome outcome = record.outcome;
+        // Only the drive's own answer, up to its revision, tells: a blank buffer that the transport
+        // counted as done is a drive that is still resetting.
+        if (status == kStatusCompleted && outcome == CommandOutcome::Completed &&
+            record.length - record.residual >= kInquiryRevisionEnd) {
             char revision[5] = {};
             std::memcpy(revision, &inquiry[32], 4);
             window_.AppendLog(text::kVersionNow + std::string(revision));

@@ -81,6 +81,9 @@ inline constexpr char kOtherVersion[] = "The drive still reports another firmwar
 inline constexpr char kNoAnswerBefore[] = "The drive did not answer within ";
 inline constexpr char kNoAnswerAfter[] = " seconds.";
 inline constexpr char kNotAsked[] = "The drive could not be asked for its firmware version.";
+inline constexpr char kUnconfirmed[] =
+    "Every page was written, but the drive did not report the new firmware version.\n"
+    "Turn the computer off and on, then check the drive firmware version.";
 inline constexpr char kTurnOffAndOn[] =
     "The drive may take the new firmware only after the computer is turned off and on again; "
     "check the drive firmware version then.";

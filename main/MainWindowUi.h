@@ -27,6 +27,7 @@ enum class BoxKind {
     PageFailed,         // a page write failed; the firmware on the drive is incomplete
     Refused,            // refused before anything was sent (no image, no drive selected, ...)
     BatteryLow,         // refused before the last confirmation: the battery is nearly empty
+    Unconfirmed,        // every page was written, but the drive did not then report the image's version
 };
 
 // What the computer runs on, as far as the system tells.

@@ -67,6 +67,7 @@ need_packages() {
 # What each part of the builds and tests needs.
 PACKAGES_NATIVE=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev linux-libc-dev python3)
 PACKAGES_FUZZ=(clang libclang-rt-14-dev)
+PACKAGES_COVERAGE=(gcovr)
 PACKAGES_WINDOWS=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools)
 PACKAGES_MANUALS=(man-db groff-base)
 PACKAGES_PACKAGES=(dpkg-dev)
@@ -74,7 +75,8 @@ PACKAGES_WINE=(wine64 xvfb xdotool imagemagick)
 # The QEMU guest's 32-bit wine is not among them: the rig fetches its package
 # files itself (tests/rig/wine32.sh), and the host never installs them.
 PACKAGES_RIG=(qemu-system-x86 linux-image-cloud-amd64 busybox-static)
-UPDATER_PACKAGES=("${PACKAGES_NATIVE[@]}" "${PACKAGES_FUZZ[@]}" "${PACKAGES_WINDOWS[@]}" "${PACKAGES_MANUALS[@]}"
+UPDATER_PACKAGES=("${PACKAGES_NATIVE[@]}" "${PACKAGES_FUZZ[@]}" "${PACKAGES_COVERAGE[@]}" "${PACKAGES_WINDOWS[@]}"
+                  "${PACKAGES_MANUALS[@]}"
                   "${PACKAGES_PACKAGES[@]}" "${PACKAGES_WINE[@]}" "${PACKAGES_RIG[@]}")
 
 # The packages of the given ones that are not installed, one a line.

@@ -63,7 +63,7 @@ std::string SgChannel::Describe(const CommandRecord& r) const {
     } else if ((r.driverStatus & ~kDriverSense) != 0) {
         detail += ": driver status " + Hex2(r.driverStatus) + "h";
     }
-    return detail + SenseText(r);
+    return detail + SenseText(r) + ResidualText(r);
 }
 
 Reservation SgChannel::Reserve(OsHandle drive) {

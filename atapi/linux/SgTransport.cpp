@@ -57,6 +57,8 @@ uint8_t SgTransport::Send(int fd, CommandRecord& r) {
     r.hostStatus = header_.host_status;
     r.driverStatus = header_.driver_status;
     r.senseLength = header_.sb_len_wr < kSgSenseSize ? header_.sb_len_wr : kSgSenseSize;
+    if (header_.dxfer_direction != SG_DXFER_NONE && header_.resid > 0)
+        r.residual = static_cast<uint32_t>(header_.resid) < r.length ? static_cast<uint32_t>(header_.resid) : r.length;
     std::memcpy(r.sense, sense_, r.senseLength);
 
     if (header_.host_status == kDidTimeOut || (header_.driver_status & kDriverCodeMask) == kDriverTimeout)

@@ -114,6 +114,9 @@ int TerminalWindow::ShowMessageBox(ui::BoxKind kind, const std::string& text, co
         succeeded_ = true;
         AppendLog(options_.dryRun ? "Dry run passed: every check was made; no page write was sent."
                                   : caption + ": " + text);
+    } else if (kind == ui::BoxKind::Unconfirmed) {
+        unconfirmed_ = true;  // the program's last line says it on standard error
+        AppendLog(caption + ": " + OneLine(text));
     } else {
         AppendLog(caption + ": " + text);
         ErrorLine(text);

@@ -61,6 +61,8 @@ public:
     bool Succeeded() const { return succeeded_; }
     // An error box came or a question was answered No/Cancel.
     bool Refused() const { return refused_; }
+    // Every page was written, but the drive did not report the image's version afterwards.
+    bool Unconfirmed() const { return unconfirmed_; }
 
 private:
     int Ask(ui::BoxKind kind, const std::string& text, const std::string& caption, uint32_t flags);
@@ -79,5 +81,5 @@ private:
     uint32_t progressMax_ = 0, position_ = 0;
     bool barOpen_ = false;
     uint32_t waited_ = 0;  // the time that passed at once, without `sleep`
-    bool succeeded_ = false, refused_ = false;
+    bool succeeded_ = false, refused_ = false, unconfirmed_ = false;
 };

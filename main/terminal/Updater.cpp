@@ -201,7 +201,7 @@ void TellSignal(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
     std::string line = std::string(HeldSignalName(signal));
     if (o.dryRun) {
         line += " came during the dry run; nothing was cut short and no page write was sent.";
-    } else if (window.Succeeded() && !window.Refused()) {
+    } else if ((window.Succeeded() || window.Unconfirmed()) && !window.Refused()) {
         line += " came while the pages were written; the writes went on to the end: every page was "
                 "written and the firmware on the drive is complete.";
     } else {
@@ -371,9 +371,9 @@ int Flash(const UpdaterStreams& s, TerminalWindow& window, TAtapi& atapi, const 
         TellSignal(s, window, o, signal);
         return kExitRefused;
     }
-    if (!window.Succeeded() || window.Refused()) return kExitRefused;
-    if (o.dryRun || form.LastReadBack == ReadBack::Confirmed) return kExitDone;
-    // The success box above only says that every page went out: the last line says what exit code 3 means.
+    if (window.Refused()) return kExitRefused;
+    if (window.Succeeded()) return kExitDone;
+    if (!window.Unconfirmed()) return kExitRefused;
     const std::string unconfirmed = std::string("every page was written, but the drive did not report the firmware "
                                                 "version ") +
                                     (form.ImageVersion ? form.ImageVersion.get() : "") +
@@ -413,7 +413,7 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     TerminalWindow window(options, s.out, s.err, s.in, s.ask);
     window.power = [&s] { return MachinePower(s); };
     if (!o.simulate && o.command != "info") {
-        window.sleep = SleepMilliseconds;
+        window.sleep = s.sleep ? s.sleep : SleepMilliseconds;
         return RunOnDrives(s, window, o);
     }
     // A simulated drive's time passes at once.

@@ -27,6 +27,8 @@ struct UpdaterStreams {
     SgSystem* system = nullptr;  // the real system calls when null
     std::string sysfsRoot = "/sys", devRoot = "/dev", mountsPath = "/proc/self/mounts";
     std::string procStatusPath = "/proc/self/status";  // the process's capabilities (CapEff)
+    // How a real drive's pauses are waited; tests let the time pass at once. The real sleep when null.
+    std::function<void(uint32_t milliseconds)> sleep;
     // Called with the simulated drive once the command is over, to see what reached it.
     std::function<void(const VirtualDrive&)> simulatedDriveDone;
 };

@@ -22,6 +22,7 @@ struct SgAnswer {
     std::vector<uint8_t> sense;     // written to the sense buffer (up to mx_sb_len)
     int senseWritten = -1;          // sb_len_wr as reported; -1: the bytes actually written
     std::vector<uint8_t> data;      // for data in: written to the buffer (up to dxfer_len)
+    int resid = -1;                 // as reported; -1: data in, what data left unfilled; data out, 0
 };
 
 class FakeSgSystem : public SgSystem {
@@ -100,6 +101,7 @@ public:
             if (dataBytes) std::memcpy(header->dxferp, reply.data.data(), dataBytes);
             header->resid = static_cast<int>(header->dxfer_len - dataBytes);
         }
+        if (reply.resid >= 0) header->resid = reply.resid;
         return 0;
     }
     int Dup2(int from, int to) override {

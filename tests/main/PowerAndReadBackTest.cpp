@@ -101,7 +101,7 @@ TEST_F(ReadBackTest, TheDriveIsAskedOnceASecondUntilItAnswersWithTheNewVersion) 
     EXPECT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Yes!"}));
 }
 
-// Each way of not confirming the version: its lines, the advice, and the success box as before.
+// Each way of not confirming the version: its lines, the advice, and no success box.
 struct Unconfirmed : MainFixture {
     void Flash() {
         Start();
@@ -114,7 +114,10 @@ struct Unconfirmed : MainFixture {
         lines.insert(lines.end(), tail.begin(), tail.end());
         lines.push_back(text::kTurnOffAndOn);
         EXPECT_EQ(window.log, lines);
-        EXPECT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Yes!"}));
+        ASSERT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Caution"}));
+        EXPECT_EQ(window.boxes[1].kind, ui::BoxKind::Unconfirmed);
+        EXPECT_EQ(window.boxes[1].text, text::kUnconfirmed);
+        EXPECT_FALSE(window.writing);
     }
 };
 

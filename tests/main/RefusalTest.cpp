@@ -179,6 +179,8 @@ class VersionQuestion : public MainFixture, public ::testing::WithParamInterface
 TEST_P(VersionQuestion, AsksOnlyWhenTheDriveCarriesTheGreaterNumber) {
     VirtualDriveConfig config;
     config.revision = GetParam().drive;
+    config.flashedRevision = GetParam().image;
+    config.flashedAfterPages = 4;
     VirtualDrive& drive = Drive('D', config);
     testimage::Shape shape;
     shape.version = GetParam().image;

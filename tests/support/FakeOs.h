@@ -89,6 +89,7 @@ public:
     bool DeviceIoControl(OsHandle device, uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize,
                          uint32_t* returned) override;
     uint32_t GetLastError() override { return lastError_; }
+    void SetLastError(uint32_t error) { lastError_ = error; }
     bool FormatMessage(uint32_t code, std::string& text) override;
     OsHandle CreateEvent() override;
     uint32_t WaitForSingleObject(OsHandle event, uint32_t milliseconds) override;
