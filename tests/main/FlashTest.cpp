@@ -201,7 +201,8 @@ TEST_F(Flash, ClosingIsRefusedFromStartUntilTheProcedureHasEnded) {
     window.Answer("Caution", ui::kIdYes);
     window.Answer("Caution!", ui::kIdOk);
     form->btnStartClick();
-    EXPECT_EQ(refused, (std::vector<std::string>{"Caution", "Caution!", "page", "page", "page", "page", "Yes!"}));
+    // The drive keeps reporting its newer version: the last box is the one that says so.
+    EXPECT_EQ(refused, (std::vector<std::string>{"Caution", "Caution!", "page", "page", "page", "page", "Caution"}));
     EXPECT_EQ(std::count(window.log.begin(), window.log.end(), text::kCloseRefusedBeforeWrites), 3);
     EXPECT_EQ(std::count(window.log.begin(), window.log.end(), text::kCloseRefused), 4);
     const size_t lines = window.log.size();

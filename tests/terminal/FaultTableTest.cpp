@@ -59,7 +59,9 @@ enum class End { Done, Refused, PageFailed, Unconfirmed };
 End Expected(const Case& c) {
     const std::string& r = c.role.name;
     if (c.kind == Kind::LowBattery || c.kind == Kind::Declined) return End::Refused;
-    if (r == "unlock" || r == "unbind" || r == "bind" || r == "discovery") return End::Done;
+    if (r == "unlock" || r == "bind" || r == "discovery") return End::Done;
+    // On Linux a drive that cannot be taken from the sr driver is not held: refused, nothing sent.
+    if (r == "unbind") return End::Refused;
     // A system without the request keeps nobody out: the procedure goes on and says so.
     if (r == "lock") return c.error == 1 || c.error == 50 || c.error == 87 ? End::Done : End::Refused;
     if (r == "identity" || r == "inquiry" || r == "open") return End::Refused;
