@@ -133,8 +133,7 @@ Reservation SgChannel::Reserve(OsHandle drive) {
         Close(hold);
         return {Reservation::Outcome::HeldElsewhere, holders, {}};
     }
-    const std::string device = std::to_string(d->host) + ":" + std::to_string(d->channel) + ":" +
-                               std::to_string(d->target) + ":" + std::to_string(d->lun);
+    const std::string device = SgScsiAddress(d->host, d->channel, d->target, d->lun);
     // Guarded before the drive is taken, so that no signal falls between the two.
     system.Guard(taken.node, srDriver_ + "/bind", device);
     if (system.WriteText(srDriver_ + "/unbind", device) != 0) {

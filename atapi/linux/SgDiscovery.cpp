@@ -113,8 +113,7 @@ std::vector<std::string> SgGiveBackLeftDrives(SgSystem& system, const std::strin
         const int fd = system.Open(generic, O_RDWR | O_EXCL | O_NONBLOCK);
         if (fd < 0) continue;
         const auto& a = address.hctl;
-        const std::string device = std::to_string(a[0]) + ":" + std::to_string(a[1]) + ":" + std::to_string(a[2]) +
-                                   ":" + std::to_string(a[3]);
+        const std::string device = SgScsiAddress(a[0], a[1], a[2], a[3]);
         const std::string drive = generic + " (SCSI device " + device + ")";
         const bool given = system.WriteText((sr / "bind").string(), device) == 0;
         const int bindError = system.Errno();

@@ -21,6 +21,12 @@ struct SgDrive {
 
 inline constexpr int kSgMaxDrives = 20;     // the size of the device table
 
+// "H:C:T:L", the form sysfs names a SCSI device by and the sr driver's bind and unbind take.
+inline std::string SgScsiAddress(unsigned host, unsigned channel, unsigned target, unsigned lun) {
+    return std::to_string(host) + ":" + std::to_string(channel) + ":" + std::to_string(target) + ":" +
+           std::to_string(lun);
+}
+
 // Lists every SCSI device of peripheral type 5 under <sysfsRoot>/class/scsi_device/H:C:T:L,
 // ordered by H, C, T, L as numbers. Each is opened, and nothing is sent to it; one that
 // cannot be opened, or has no device node, is listed with fd -1 and the reason. Once
