@@ -75,8 +75,13 @@ std::string TAtapi::OsPath::Describe(const CommandRecord& r) const {
     if (r.outcome == CommandOutcome::CompletedTolerated)
         return "despite transport error " + std::to_string(r.osError);
     std::string detail = "Status " + std::to_string(r.status);
+    // The ASPI manager's status alone says only that something failed: what the adapter or target said tells.
     if (r.outcome == CommandOutcome::TimedOut)
         detail += ": the drive did not answer within " + std::to_string(kAspiWaitMilliseconds / 1000) + " seconds";
+    else if (r.hostStatus != 0)
+        detail += ": host adapter status " + Hex2(r.hostStatus) + "h";
+    else if (r.scsiStatus != 0 && r.scsiStatus != r.status && r.scsiStatus != kCheckCondition)
+        detail += ": target status " + Hex2(r.scsiStatus) + "h";
     detail += SenseText(r) + ResidualText(r);
     if (r.osError != 0) detail += ", system error " + std::to_string(r.osError);
     return detail;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FakeSgSystem.h"
 #include "Firmware.h"
 #include "SgTransport.h"
 #include "VendorProtocol.h"
@@ -23,10 +24,8 @@ struct alignas(4096) TwoPages {
 };
 
 // Answers every command at once with SCSI status GOOD, as a drive with no latency would.
-class InstantSg final : public SgSystem {
+class InstantSg final : public FakeSgSystem {
 public:
-    int Open(const std::string&, int) override { return 3; }
-    int Close(int) override { return 0; }
     int Ioctl(int, sg_io_hdr_t* header) override {
         header->status = 0;
         header->host_status = 0;
@@ -35,13 +34,6 @@ public:
         header->resid = 0;
         return 0;
     }
-    int Dup2(int, int) override { return 0; }
-    std::vector<std::string> OtherHolders(int) override { return {}; }
-    void Sleep(int) override {}
-    void Guard(int, const std::string&, const std::string&) override {}
-    void Unguard() override {}
-    int WriteText(const std::string&, const std::string&) override { return 0; }
-    int Errno() override { return 0; }
 };
 
 void PageWrite(SgTransport& transport, uint8_t* page, uint16_t imageSum, uint8_t number) {

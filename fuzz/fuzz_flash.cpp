@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "AnsweringWindow.h"
+#include "FakeSgSystem.h"
 #include "Firmware.h"
+#include "FuzzInput.h"
 #include "Kfs.h"
 #include "KfsWriter.h"
 #include "Main.h"
@@ -24,10 +27,6 @@ constexpr uint32_t kPages = 2;
 const char kName[] = "VELD    DVD-RW KX4800   ";
 const char kVersion[] = "1.02";
 const char kOldVersion[] = "1.01";
-
-void Check(bool holds) {
-    if (!holds) std::abort();
-}
 
 std::vector<uint8_t> MakeContainer() {
     std::vector<uint8_t> image(kPages * kPageSize, 0x33);
@@ -45,34 +44,14 @@ std::vector<uint8_t> MakeContainer() {
     return PackContainer(image.data(), static_cast<uint32_t>(image.size()), options).bytes;
 }
 
-struct Input {
-    const uint8_t* at;
-    size_t left;
-    uint8_t Byte() {
-        if (left == 0) return 0;
-        --left;
-        return *at++;
-    }
-};
-
 // The drive: answers well unless the input says otherwise; records what the checks need.
-class FuzzSystem : public SgSystem {
+class FuzzSystem : public FakeSgSystem {
 public:
-    explicit FuzzSystem(Input& input) : in_(input) {}
+    explicit FuzzSystem(Input& input) : in_(input) { nodes["/dev/sg0"] = 3; }
 
     int pagesSent = 0, pagesAccepted = 0;
     bool pageRefused = false, pageAfterRefusal = false;
     bool lastInquiryConfirms = false;  // the last INQUIRY answered cleanly with the image's version
-
-    int Open(const std::string&, int) override { return 3; }
-    int Close(int) override { return 0; }
-    int Dup2(int, int) override { return 0; }
-    std::vector<std::string> OtherHolders(int) override { return {}; }
-    void Sleep(int) override {}
-    void Guard(int, const std::string&, const std::string&) override {}
-    void Unguard() override {}
-    int WriteText(const std::string&, const std::string&) override { return 0; }
-    int Errno() override { return errno_; }
 
     int Ioctl(int, sg_io_hdr_t* h) override {
         const uint8_t opcode = h->cmdp[0];
@@ -89,7 +68,7 @@ public:
             return 0;
         }
         if (how & 0x40) {
-            errno_ = in_.Byte();
+            lastError = in_.Byte();
             Refused(opcode);
             return -1;
         }
@@ -141,32 +120,6 @@ private:
         }
     }
     Input& in_;
-    int errno_ = 0;
-};
-
-// Answers Yes and OK; records the boxes.
-class FuzzWindow : public MainWindowUi {
-public:
-    std::vector<ui::BoxKind> boxes;
-    int writing = 0, items = 0, selected = -1;
-    uint32_t clock = 0;
-    void SetCaption(const std::string&) override {}
-    void ClearLog() override {}
-    void AppendLog(const std::string&) override {}
-    void AddDeviceItem(const std::string&) override { ++items; }
-    void SelectDeviceItem(int index) override { selected = index < items ? index : -1; }
-    int SelectedDeviceIndex() override { return selected; }
-    void SetProgressMax(uint32_t) override {}
-    void SetProgressPosition(uint32_t) override {}
-    int ShowMessageBox(ui::BoxKind kind, const std::string&, const std::string&, uint32_t flags) override {
-        boxes.push_back(kind);
-        return flags == ui::kYesNo ? ui::kIdYes : ui::kIdOk;
-    }
-    void SetWriting(bool on) override { writing += on ? 1 : -1; }
-    void ProcessPendingMessages() override {}
-    ui::PowerStatus Power() override { return {}; }
-    void Wait(uint32_t milliseconds) override { clock += milliseconds; }
-    uint32_t Clock() override { return clock; }
 };
 
 }  // namespace
@@ -181,15 +134,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     drive.fd = 3;
     SgChannel channel(transport, {drive});
     TAtapi atapi(channel);
-    FuzzWindow window;
+    AnsweringWindow window;
     SKFSParameter parameter;
     TMainW form(window, atapi, parameter, container.data(), container.size());
     form.FormCreate();
     form.btnStartClick();
 
-    Check(window.writing == 0);
+    Check(window.writingDepth == 0);
     Check(!system.pageAfterRefusal);  // no page after one the drive did not take
-    const bool succeeded = !window.boxes.empty() && window.boxes.back() == ui::BoxKind::Succeeded;
+    const bool succeeded = window.Last(ui::BoxKind::Succeeded);
     // Success only when every page was taken and the drive then said it runs the image's version.
     if (succeeded) {
         Check(system.pagesSent == static_cast<int>(kPages) && system.pagesAccepted == static_cast<int>(kPages));

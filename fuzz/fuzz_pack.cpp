@@ -6,25 +6,11 @@
 #include <cstring>
 
 #include "Firmware.h"
+#include "FuzzInput.h"
 #include "Kfs.h"
 #include "KfsWriter.h"
 
 namespace {
-
-struct Input {
-    const uint8_t* at;
-    size_t left;
-    uint8_t Byte() {
-        if (left == 0) return 0;
-        --left;
-        return *at++;
-    }
-    uint32_t Word() { return Byte() | (Byte() << 8) | (Byte() << 16) | (static_cast<uint32_t>(Byte()) << 24); }
-};
-
-void Check(bool holds) {
-    if (!holds) std::abort();
-}
 
 }  // namespace
 

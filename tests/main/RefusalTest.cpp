@@ -279,38 +279,6 @@ TEST_P(CheckCondition, StopsTheFlashAndGivesTheSense) {
 
 INSTANTIATE_TEST_SUITE_P(SenseLength, CheckCondition, ::testing::Values(false, true));
 
-TEST_F(PageFailure, AFailedSystemCallStopsTheFlashAndGivesTheError) {
-    VirtualDrive& drive = Drive('D');
-    // Calls: the start-up INQUIRY, the identity query, the INQUIRY, page 1, page 2.
-    os.FailIoctl(5, 5);
-    Start();
-    window.Answer("Caution!", ui::kIdOk);
-    form->btnStartClick();
-    ExpectStoppedAt(drive, 2, 1, "Status 0, system error 5");
-}
-
-TEST_F(PageFailure, OnTheAspiPathTheSenseIsGivenToo) {
-    VirtualDrive& drive = AspiDrive(0, 1, 0);
-    drive.FailCommand(0xFD, 2, 2, 0x05, 0x24, 0x01);
-    Start();
-    window.Answer("Caution!", ui::kIdOk);
-    form->btnStartClick();
-    ASSERT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Error"}));
-    const std::string status = std::to_string(atapi->LastCommand().status);
-    EXPECT_NE(status, "1");
-    ExpectStoppedAt(drive, 2, 2, "Status " + status + ", sense key 05h, ASC 24h, ASCQ 01h");
-}
-
-TEST_F(PageFailure, AnAspiPageThatNeverCompletesSaysHowLongItWasAwaited) {
-    VirtualDrive& drive = AspiDrive(0, 1, 0);
-    drive.NeverComplete(0xFD, 2);
-    Start();
-    window.Answer("Caution!", ui::kIdOk);
-    form->btnStartClick();
-    EXPECT_EQ(atapi->LastCommand().outcome, CommandOutcome::TimedOut);
-    ExpectStoppedAt(drive, 2, 2, "Status 4: the drive did not answer within 30 seconds");
-}
-
 class ToleratedError : public MainFixture, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(ToleratedError, IsLoggedAfterItsPageLineAndTheFlashGoesOn) {

@@ -109,30 +109,6 @@ TEST_F(Reserve, AMountedDiscIsRefusedWithTheAdviceToTakeItOut) {
     EXPECT_TRUE(os.locks.empty());
 }
 
-// Windows before the request, and wine: the line, then the flash as before.
-class UnknownRequest : public Reserve, public ::testing::WithParamInterface<uint32_t> {};
-
-TEST_P(UnknownRequest, IsLoggedAndTheFlashGoesOn) {
-    VirtualDrive& drive = Drive('D');
-    os.exclusive = FakeOs::Exclusive::Unknown;
-    os.unknownRequestError = GetParam();
-    Start();
-    window.Answer("Caution!", ui::kIdOk);
-    form->btnStartClick();
-    auto lines = RunLog(image);
-    lines.insert(lines.begin(), text::kNotReserved);
-    EXPECT_EQ(window.log, lines);
-    EXPECT_EQ(BoxCaptions(), (std::vector<std::string>{"Caution!", "Yes!"}));
-    EXPECT_EQ(drive.AssembledImage(), image);
-    // Nothing was held, so nothing is given back.
-    EXPECT_EQ(std::count_if(os.driveEvents.begin(), os.driveEvents.end(),
-                            [](const std::string& e) { return e.rfind("unlock", 0) == 0; }),
-              0);
-    EXPECT_TRUE(os.messageBoxes.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Errors, UnknownRequest, ::testing::Values(1u, 50u, 87u));
-
 TEST_F(Reserve, OnTheAspiPathNothingIsLockedAndTheLineIsLogged) {
     VirtualDrive& drive = AspiDrive(0, 1, 0);
     Start();

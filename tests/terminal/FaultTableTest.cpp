@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "AnsweringWindow.h"
 #include "Capture.h"
 #include "EmbeddedContainer.h"
 #include "FakeOs.h"
@@ -86,6 +87,8 @@ struct Trace {
     std::string failureBox;   // the page failure's text
     bool unconfirmedBox = false;
     std::string lastBox;  // the window's last box text
+    std::vector<std::string> log;  // the window's log, or the terminal's standard output by line
+    uint32_t progress = 0;         // the window's progress bar at the end
     std::vector<std::string> problems;  // any check of the path's own that failed
 };
 
@@ -243,42 +246,6 @@ private:
     uint8_t nextOpcode_ = 0;
 };
 
-// A window that answers Yes and OK, unless the fault is a question declined.
-class FaultWindow : public MainWindowUi {
-public:
-    Kind kind = Kind::None;
-    std::vector<ui::BoxKind> boxes;
-    std::string lastText;
-    int writingDepth = 0, writingCalls = 0, selected = -1, items = 0;
-    uint32_t clock = 0;
-
-    void SetCaption(const std::string&) override {}
-    void ClearLog() override {}
-    void AppendLog(const std::string&) override {}
-    void AddDeviceItem(const std::string&) override { ++items; }
-    void SelectDeviceItem(int index) override { selected = index < items ? index : -1; }
-    int SelectedDeviceIndex() override { return selected; }
-    void SetProgressMax(uint32_t) override {}
-    void SetProgressPosition(uint32_t) override {}
-    int ShowMessageBox(ui::BoxKind box, const std::string& text, const std::string&, uint32_t flags) override {
-        boxes.push_back(box);
-        lastText = text;
-        if (flags == ui::kOk) return ui::kIdOk;
-        if (kind == Kind::Declined) return flags == ui::kYesNo ? ui::kIdNo : ui::kIdCancel;
-        return flags == ui::kYesNo ? ui::kIdYes : ui::kIdOk;
-    }
-    void SetWriting(bool writing) override {
-        writingDepth += writing ? 1 : -1;
-        ++writingCalls;
-    }
-    void ProcessPendingMessages() override {}
-    ui::PowerStatus Power() override {
-        return kind == Kind::LowBattery ? ui::PowerStatus{ui::PowerSource::Battery, 10} : ui::PowerStatus{};
-    }
-    void Wait(uint32_t milliseconds) override { clock += milliseconds; }
-    uint32_t Clock() override { return clock; }
-};
-
 Trace RunWindow(const Case& c, bool again = false) {
     const std::vector<uint8_t> image = testimage::Image({});
     const std::vector<uint8_t> container = testimage::Container(image);
@@ -295,8 +262,9 @@ Trace RunWindow(const Case& c, bool again = false) {
     } else {
         os.AddDrive('D', &drive);
     }
-    FaultWindow window;
-    window.kind = c.kind;
+    AnsweringWindow window;
+    window.decline = c.kind == Kind::Declined;
+    if (c.kind == Kind::LowBattery) window.power = {ui::PowerSource::Battery, 10};
     SKFSParameter parameter;
     TAtapi atapi(os);
     TMainW form(window, atapi, parameter, container.data(), container.size());
@@ -321,11 +289,13 @@ Trace RunWindow(const Case& c, bool again = false) {
     form.btnStartClick();
     os.counting = false;
 
-    run.succeeded = !window.boxes.empty() && window.boxes.back() == ui::BoxKind::Succeeded;
-    run.unconfirmedBox = !window.boxes.empty() && window.boxes.back() == ui::BoxKind::Unconfirmed;
-    if (!window.boxes.empty() && window.boxes.back() == ui::BoxKind::PageFailed) run.failureBox = window.lastText;
+    run.succeeded = window.Last(ui::BoxKind::Succeeded);
+    run.unconfirmedBox = window.Last(ui::BoxKind::Unconfirmed);
+    if (window.Last(ui::BoxKind::PageFailed)) run.failureBox = window.lastText;
     run.pagesWhole = drive.AssembledImage() == image && drive.Mismatches().empty();
     run.lastBox = window.lastText;
+    run.log = window.log;
+    run.progress = window.progress;
     auto problem = [&](bool bad, const std::string& what) {
         if (bad) run.problems.push_back(what);
     };
@@ -338,13 +308,21 @@ Trace RunWindow(const Case& c, bool again = false) {
                                     [](const std::string& e) { return e.rfind("lock ", 0) == 0; });
     problem(locked && !unlockFailed && (os.driveEvents.empty() || os.driveEvents.back().rfind("unlock ", 0) != 0),
             "a command went to the drive after it was given back");
+    // A system without the request keeps nobody out: the procedure says so first, and gives back nothing.
+    if (c.role.name == "lock" && Expected(c) == End::Done) {
+        problem(window.log.empty() || window.log.front() != text::kNotReserved, "no line that nothing was reserved");
+        problem(locked || std::any_of(os.driveEvents.begin(), os.driveEvents.end(),
+                                      [](const std::string& e) { return e.rfind("unlock ", 0) == 0; }),
+                "a drive never held was given back");
+    }
     if (!again && !unlockFailed) {
         // Start works again: nothing of the failed run is left holding the window or the drive.
         window.boxes.clear();
-        window.kind = Kind::None;
+        window.decline = false;
+        window.power = {};
         os.fault = {};
         form.btnStartClick();
-        problem(window.boxes.empty() || window.boxes.back() != ui::BoxKind::Succeeded,
+        problem(!window.Last(ui::BoxKind::Succeeded),
                 "Start did not flash the second time");
     }
     return run;
@@ -571,6 +549,42 @@ std::vector<Case> Table() {
     return cases;
 }
 
+// What a failed page's box says the path reported.
+std::string FailureDetail(const Case& c) {
+    const bool aspi = c.path == Path::Aspi;
+    // The sense key is the low four bits of its byte.
+    const std::string sense = ", sense key 03h, ASC 0Ch, ASCQ 00h";
+    switch (c.kind) {
+        case Kind::OsError:
+            return c.path == Path::Linux ? "Status 0: " + ErrnoText(static_cast<int>(c.error))
+                                         : "Status 0, system error " + std::to_string(c.error);
+        case Kind::CheckCondition: return (aspi ? "Status 4" : "Status 2") + sense;
+        case Kind::Busy: return aspi ? "Status 4: target status 08h" : "Status 8";
+        case Kind::Short: return "Status 1, 8192 of 16384 bytes did not move";
+        case Kind::HostFailure: return aspi ? "Status 4: host adapter status 11h" : "Status 4: host adapter status 07h";
+        case Kind::TimedOut: return "Status 4: the drive did not answer within 30 seconds";
+        case Kind::WaitFailed: return "Status 4, system error 6";
+        case Kind::NoEvent: return "Status 4, system error 1450";
+        default: return "?";
+    }
+}
+
+// A box's text as the terminal gives it, on one line.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char ch : text) {
+        if (ch != '\n') line += ch;
+        else if (!line.empty() && line.back() != ' ') line += ' ';
+    }
+    return line;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text = "\n";
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
 class EveryFault : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EveryFault, EndsAsTheUserMustBeToldAndLeavesNothingHeld) {
@@ -615,16 +629,27 @@ TEST_P(EveryFault, EndsAsTheUserMustBeToldAndLeavesNothingHeld) {
         EXPECT_NE(t.out.find("\n" + ErrnoText(static_cast<int>(c.error)) + "\n"), std::string::npos);
     }
     EXPECT_EQ(run.unconfirmedBox, end == End::Unconfirmed);
+    // Every page sent has its line, before it goes.
+    const std::string& log = c.path == Path::Linux ? t.out : Joined(run.log);
+    for (int page = 1; page <= pages; ++page)
+        EXPECT_EQ(log.find("Page " + std::to_string(page) + " Checksum : ") != std::string::npos, page <= attempts)
+            << page;
+    if (c.path != Path::Linux && end != End::Refused) {
+        EXPECT_EQ(run.progress, end == End::PageFailed ? c.role.page - 1u : static_cast<uint32_t>(pages));
+    }
+    // A page counted as written without an answer says so, after its line.
+    if (c.role.name == "page" && c.kind == Kind::Tolerated) {
+        const std::string counted = "Page " + std::to_string(c.role.page) + " counted as written " +
+                                    (c.path == Path::Linux ? "although the drive did not answer within 60 s"
+                                                           : "despite transport error " + std::to_string(c.error));
+        EXPECT_NE(log.find("Checksum : ", log.find("Page " + std::to_string(c.role.page) + " ")), std::string::npos);
+        EXPECT_NE(log.find("\n" + counted + "\n"), std::string::npos) << counted;
+    }
     if (end == End::PageFailed) {
-        EXPECT_EQ(run.failureBox.rfind("Writing page " + std::to_string(c.role.page) + " of " + std::to_string(pages) +
-                                           " failed.",
-                                       0),
-                  0u)
-            << run.failureBox;
-        // The sense key is the low four bits of its byte.
-        if (c.kind == Kind::CheckCondition) {
-            EXPECT_NE(run.failureBox.find("sense key 03h, ASC 0Ch"), std::string::npos);
-        }
+        // Which page, and what the path said of it, in its own words.
+        const std::string box = "Writing page " + std::to_string(c.role.page) + " of " + std::to_string(pages) +
+                                " failed.\n" + FailureDetail(c) + ".\n\n" + text::kRunAgain;
+        EXPECT_EQ(run.failureBox, c.path == Path::Linux ? OneLine(box) + "\n" : box);
     }
     if (c.path != Path::Linux) return;
     // The exit status the manual gives, and a last line that says what came of it.

@@ -229,26 +229,6 @@ TEST_F(RealDrives, RejectedFirstPageStopsTheWrite) {
     EXPECT_NE(err.find("Status 2, sense key 05h, ASC 20h, ASCQ 00h."), std::string::npos);
 }
 
-// What the kernel said is told in its own words: a time-out counts as written and is logged,
-// a host adapter failure stops the write and names its status.
-TEST_F(RealDrives, TimeOutAndHostFailureAreToldInLinuxWords) {
-    dir.Write("mounts", "");
-    AddDrive(0);
-    onPageWrite = [](int page) {
-        SgAnswer a;
-        if (page == 2) a.host = kDidTimeOut;
-        if (page == 3) a.host = 0x07;
-        return a;
-    };
-    EXPECT_EQ(Run({"flash", "--yes"}), kExitRefused);
-    EXPECT_EQ(Sent(0xFD), 3);
-    EXPECT_NE(out.find("Page 2 Checksum : "), std::string::npos);
-    EXPECT_NE(out.find("\nPage 2 counted as written although the drive did not answer within 60 s\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(err.rfind("updater: Writing page 3 of 64 failed. Status 4: host adapter status 07h. ", 0), 0u) << err;
-}
-
 TEST_F(RealDrives, SignalsDuringThePageWritesDoNotCutThemShort) {
     dir.Write("mounts", "");
     AddDrive(0);
