@@ -2,20 +2,6 @@
 
 #include <cstdio>
 
-const char* OutcomeName(CommandOutcome outcome) {
-    switch (outcome) {
-        case CommandOutcome::None: return "none";
-        case CommandOutcome::NotSent: return "not-sent";
-        case CommandOutcome::NotDelivered: return "not-delivered";
-        case CommandOutcome::Failed: return "failed";
-        case CommandOutcome::TimedOut: return "timed-out";
-        case CommandOutcome::WaitFailed: return "wait-failed";
-        case CommandOutcome::CompletedTolerated: return "completed-tolerated";
-        case CommandOutcome::Completed: return "completed";
-    }
-    return "unknown";
-}
-
 std::string Hex2(unsigned value) {
     char digits[12];
     std::snprintf(digits, sizeof digits, "%02X", value);

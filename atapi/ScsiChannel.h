@@ -22,7 +22,6 @@ enum class CommandOutcome : uint8_t {
     CompletedTolerated,  // a transport failure that counts as completion (a drive reprogramming its flash)
     Completed,
 };
-const char* OutcomeName(CommandOutcome outcome);
 
 // One command: what goes in, and what came back from the drive, the host
 // adapter and the OS, each as itself.

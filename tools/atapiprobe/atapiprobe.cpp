@@ -13,6 +13,21 @@
 
 namespace {
 
+// The names the rig's checks read.
+const char* OutcomeName(CommandOutcome outcome) {
+    switch (outcome) {
+        case CommandOutcome::None: return "none";
+        case CommandOutcome::NotSent: return "not-sent";
+        case CommandOutcome::NotDelivered: return "not-delivered";
+        case CommandOutcome::Failed: return "failed";
+        case CommandOutcome::TimedOut: return "timed-out";
+        case CommandOutcome::WaitFailed: return "wait-failed";
+        case CommandOutcome::CompletedTolerated: return "completed-tolerated";
+        case CommandOutcome::Completed: return "completed";
+    }
+    return "unknown";
+}
+
 // The real layer, but message boxes are printed so a console run never blocks.
 class ProbeOsApi final : public Win32OsApi {
 public:
