@@ -94,6 +94,12 @@ TEST_F(Reserve, ADriveAnotherProgramHoldsIsRefusedWithItsNameAndNothingIsSent) {
     ASSERT_EQ(window.boxes.size(), 2u);
     EXPECT_EQ(window.boxes[1].text, text::kDriveInUse);
     EXPECT_TRUE(SentSinceStart(drive).empty());
+
+    // A name with bytes a box cannot show gets them replaced, not cut at them.
+    os.heldElsewhere['D'] = "Burn\x01\x80r";
+    form->btnStartClick();
+    ASSERT_EQ(window.boxes.size(), 3u);
+    EXPECT_EQ(window.boxes[2].text, std::string(text::kDriveHeldBefore) + "Burn??r" + text::kDriveHeldAfter);
 }
 
 TEST_F(Reserve, AMountedDiscIsRefusedWithTheAdviceToTakeItOut) {
