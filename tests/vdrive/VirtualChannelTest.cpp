@@ -4,7 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "Firmware.h"
 #include "TAtapi.h"
+#include "VendorProtocol.h"
 #include "VirtualChannel.h"
 
 namespace {
@@ -60,6 +62,57 @@ TEST(VirtualChannel, DataDirectionLengthAndSenseCrossTheChannel) {
     atapi.SendCommand(kPageWrite, page.data(), 0x4000, 0);
     EXPECT_EQ(drive.Commands().back().length, 0u);
     EXPECT_EQ(drive.Commands().back().direction, 0);
+}
+
+// The model is the judge of every flash the tests run: each way a page write can be wrong must show.
+TEST(VirtualDrive, EveryWrongPageWriteIsAMismatch) {
+    struct Wrong {
+        int page;  // the page (1 or 2) that is sent wrong; 0: both
+        void (*spoil)(uint8_t* cdb, uint32_t& length, uint8_t& direction);
+        const char* seen;                    // the start of the mismatch it gives
+    };
+    const Wrong table[] = {
+        {1, [](uint8_t* c, uint32_t&, uint8_t&) { c[3] ^= 1; }, "page 1: fixed command bytes differ"},
+        {2, [](uint8_t* c, uint32_t&, uint8_t&) { c[11] = 0; }, "page 2: fixed command bytes differ"},
+        {1, [](uint8_t*, uint32_t& l, uint8_t&) { l = kPageSize / 2; }, "page 1: length 8192 direction 16"},
+        {2, [](uint8_t*, uint32_t&, uint8_t& d) { d = kDirIn; }, "page 2: length 16384 direction 8"},
+        {1, [](uint8_t* c, uint32_t&, uint8_t&) { c[7] ^= 1; }, "page 1: page checksum "},
+        {2, [](uint8_t* c, uint32_t&, uint8_t&) { c[10] = 3; }, "page 2: page number byte 3"},
+        {2, [](uint8_t* c, uint32_t&, uint8_t&) { c[9] ^= 1; }, "page 2: image checksum "},
+        {0, [](uint8_t* c, uint32_t&, uint8_t&) { c[9] ^= 1; }, "image checksum "},  // the same on every page
+    };
+    std::vector<uint8_t> image(2 * kPageSize);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + i / 300);
+    const uint16_t imageSum = GetCheckSum(image.data(), static_cast<uint32_t>(image.size()));
+    for (const Wrong& wrong : table) {
+        SCOPED_TRACE(wrong.seen);
+        VirtualDrive drive;
+        for (int page = 1; page <= 2; ++page) {
+            uint8_t* data = &image[(page - 1) * kPageSize];
+            uint8_t cdb[12];
+            BuildPageWrite(cdb, {GetCheckSum(data, kPageSize), imageSum, static_cast<uint8_t>(page)});
+            uint32_t length = kPageSize;
+            uint8_t direction = kDirOut;
+            if (page == wrong.page || wrong.page == 0) wrong.spoil(cdb, length, direction);
+            const DriveAnswer answer = drive.Execute(cdb, data, length, direction);
+            // Only a transfer of the wrong size or way is refused; the drive takes what fits it.
+            const bool refused = std::string(wrong.seen).find("length") != std::string::npos && page == wrong.page;
+            EXPECT_EQ(answer.scsiStatus, refused ? 2 : 0);
+        }
+        const std::vector<std::string> seen = drive.Mismatches();
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.front().rfind(wrong.seen, 0), 0u) << seen.front();
+    }
+    // Sent right, nothing is seen.
+    VirtualDrive drive;
+    for (int page = 1; page <= 2; ++page) {
+        uint8_t cdb[12];
+        const uint16_t sum = GetCheckSum(&image[(page - 1) * kPageSize], kPageSize);
+        BuildPageWrite(cdb, {sum, imageSum, static_cast<uint8_t>(page)});
+        drive.Execute(cdb, &image[(page - 1) * kPageSize], kPageSize, kDirOut);
+    }
+    EXPECT_TRUE(drive.Mismatches().empty());
+    EXPECT_EQ(drive.AssembledImage(), image);
 }
 
 }  // namespace
