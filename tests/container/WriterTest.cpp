@@ -133,7 +133,13 @@ TEST(WriterRefusals, SayWhyAnImageCannotBeStored) {
     EXPECT_FALSE(PackContainer(many.data(), static_cast<uint32_t>(many.size()), old).ok);
     EXPECT_FALSE(PackContainer(many.data(), 100, old).ok);  // not a whole number of slots
 
+    old.version = '3';
+    EXPECT_EQ(PackContainer(many.data(), 0x10000, old).error, "the old layout has versions \" \", \"1\" and \"2\"");
+
     KfsPackOptions v3;
+    // A length past the largest image is refused from the header alone, before any bank is read.
+    EXPECT_EQ(PackContainer(many.data(), 65u << 20, v3).error.rfind("its image would be larger than 64 MiB", 0), 0u);
+    EXPECT_EQ(PackContainer(many.data(), 65u << 20, v3).error.find(": with"), std::string::npos);
     v3.bankSize = 0;
     EXPECT_FALSE(PackContainer(many.data(), 0, v3).ok);
     v3.bankSize = 3;
