@@ -121,7 +121,8 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
     handmade::V3Fields fields;
     fields.bankSize = 0x8000;
     fields.reserve = {{5, 6}};
-    const Bytes scrambled = handmade::Scramble(Bytes(image.begin(), image.begin() + 0x414), handmade::Key(fields.key));
+    const Bytes stored(image.begin(), image.begin() + 0x414);
+    const Bytes scrambled = handmade::Scramble(stored, handmade::Key(fields.key));
     auto v3 = [](uint32_t bankSize, uint16_t checksum, const Bytes& bank) {
         handmade::V3Fields f;
         f.bankSize = bankSize;
@@ -134,11 +135,11 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
         {"v3.kfs", handmade::V3(2, 0x0102, fields, {scrambled, {}})}, {"empty", {}}, {"v7.kfs", v7}, {"v0.kfs", v0},
         {"vFF.kfs", vFF}, {"cut.kfs", cut}, {"many.kfs", many}, {"tables.kfs", tables},
         {"long.kfs", v3(16, 0, Bytes(17, 1))}, {"vast.kfs", v3(0xFFFFFFFF, 0, {})},
-        {"odd.kfs", v3(1000, 4, {1, 1, 1, 1})}, {"noname.kfs", OldOf(Bytes(0x10000, 0))},
-        {"noversion.kfs", OldOf(noVersion)}, {"nohw.kfs", OldOf(noHardwareId)}, {"nottwo.bin", notTwo},
-        {"full.bin", full}, {"short.bin", Bytes(100, 0)}, {"39banks.bin", Bytes(39 << 16, 0)},
-        {"large.bin", Bytes(64u << 20, 1)}, {"huge.kfs", handmade::Header('3', 0, 25)},
-        {deep + "/wrong.kfs", handmade::Old('2', 0, 1, {Bytes(image.begin(), image.begin() + 0x414)})},
+        {"odd.kfs", v3(1000, 4, {1, 1, 1, 1})}, {"partial.kfs", v3(0x10000 + 1000, Sum(image), stored)},
+        {"noname.kfs", OldOf(Bytes(0x10000, 0))}, {"noversion.kfs", OldOf(noVersion)},
+        {"nohw.kfs", OldOf(noHardwareId)}, {"nottwo.bin", notTwo}, {"full.bin", full}, {"short.bin", Bytes(100, 0)},
+        {"39banks.bin", Bytes(39 << 16, 0)}, {"large.bin", Bytes(64u << 20, 1)},
+        {"huge.kfs", handmade::Header('3', 0, 25)}, {deep + "/wrong.kfs", handmade::Old('2', 0, 1, {stored})},
     };
     for (const auto& [name, bytes] : files) Write(name, bytes);
     // Larger than the largest container and image, sparse; a bank size changed in the header alone,
@@ -219,6 +220,8 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
         {"$K pack --layout v3 --version 3 --scramble --key 010,2,3,0x10 image.bin a.kfs && "
          "$K pack --layout v3 --scramble --key 10,2,3,16 image.bin b.kfs && cmp a.kfs b.kfs", 0, {"="}},
         {"$K pack --layout v3 - o.kfs < image.bin && $K unpack - o.bin < o.kfs && cmp o.bin image.bin", 0, {"="}},
+        {"$K pack --layout old empty e.kfs && $K unpack e.kfs - && $K info e.kfs", 0,
+         {"\npages              0 of 16 KiB\n"}},
         {"$K pack --layout v3 --bank-size 010 image.bin x.kfs", 1,
          {"!image.bin: image length 65536 is not a multiple of the bank size 10"}},
         {"$K pack --layout old --scramble nottwo.bin x.kfs", 1,
@@ -280,6 +283,8 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
         {"$K info - < good.kfs", 0, {"^container          standard input (1108 bytes)\n"}},
         {"$K info odd.kfs", 0,
          {"\npages              0 of 16 KiB and 1000 bytes more (no whole number of pages: the updater refuses it)\n"}},
+        {"$K verify partial.kfs", 1,
+         {"!partial.kfs: the image is 66536 bytes, no whole number of 16 KiB pages: the updater refuses it"}},
         {"$K info noname.kfs", 0, {"\ndrive name         (absent)\n"}},
         {"$K verify noname.kfs", 1, {"!noname.kfs: the image has no drive name (needs exactly one INQUIRY block)"}},
         {"$K verify noversion.kfs", 1,
