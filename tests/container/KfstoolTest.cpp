@@ -139,7 +139,7 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
         {"noname.kfs", OldOf(Bytes(0x10000, 0))}, {"noversion.kfs", OldOf(noVersion)},
         {"nohw.kfs", OldOf(noHardwareId)}, {"nottwo.bin", notTwo}, {"full.bin", full}, {"short.bin", Bytes(100, 0)},
         {"39banks.bin", Bytes(39 << 16, 0)}, {"large.bin", Bytes(64u << 20, 1)},
-        {"huge.kfs", handmade::Header('3', 0, 25)}, {deep + "/wrong.kfs", handmade::Old('2', 0, 1, {stored})},
+        {"huge.kfs", handmade::Header('3', 0, 26)}, {deep + "/wrong.kfs", handmade::Old('2', 0, 1, {stored})},
     };
     for (const auto& [name, bytes] : files) Write(name, bytes);
     // Larger than the largest container and image, sparse; a bank size changed in the header alone,
