@@ -118,9 +118,7 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
     Bytes noVersion(0x10000, 0), noHardwareId(0x10000, 0);
     std::copy_n("\x05\x80", 3, noVersion.end() - 32);
     std::copy_n("\x05\x80", 3, noHardwareId.end() - 36);
-    handmade::V3Fields fields;
-    fields.bankSize = 0x8000;
-    fields.reserve = {{5, 6}};
+    const handmade::V3Fields fields{.bankSize = 0x8000, .reserve = {{5, 6}}};
     const Bytes stored(image.begin(), image.begin() + 0x414);
     const Bytes scrambled = handmade::Scramble(stored, handmade::Key(fields.key));
     auto v3 = [](uint32_t bankSize, uint16_t checksum, const Bytes& bank) {
