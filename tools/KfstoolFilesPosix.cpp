@@ -10,13 +10,18 @@
 
 #include "CommandLine.h"
 #include "KfstoolFiles.h"
+#include "KfstoolFilesPosix.h"
+
+KfstoolWriteCalls kfstoolWriteCalls = {::write, ::fsync, ::close, ::rename, ::fchmod, ::fchown};
 
 namespace {
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(fd, data, size);
+        const ssize_t n = kfstoolWriteCalls.write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
+        // A write that takes nothing sets no errno; without one the message would say "Success".
+        if (n == 0) errno = ENOSPC;
         if (n <= 0) return false;
         data += n;
         size -= static_cast<size_t>(n);
@@ -86,25 +91,25 @@ bool Replace(const std::string& target, bool linked, const struct stat* old, con
     }
     bool ok = true;
     if (old && (old->st_uid != geteuid() || old->st_gid != getegid()) &&
-        fchown(fd, old->st_uid, old->st_gid) != 0) {
+        kfstoolWriteCalls.fchown(fd, old->st_uid, old->st_gid) != 0) {
         reason = "it belongs to another user or group, and a replacement could not keep that (" +
                  std::string(std::strerror(errno)) + ")";
         ok = false;
     }
     // After the owner: a change of owner clears the set-ID bits.
-    if (ok && fchmod(fd, mode) != 0) {
+    if (ok && kfstoolWriteCalls.fchmod(fd, mode) != 0) {
         reason = std::strerror(errno);
         ok = false;
     }
-    if (ok && (!WriteAll(fd, data, size) || fsync(fd) != 0)) {
+    if (ok && (!WriteAll(fd, data, size) || kfstoolWriteCalls.fsync(fd) != 0)) {
         reason = std::strerror(errno);
         ok = false;
     }
-    if (close(fd) != 0 && ok) {
+    if (kfstoolWriteCalls.close(fd) != 0 && ok) {
         reason = std::strerror(errno);
         ok = false;
     }
-    if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
+    if (ok && kfstoolWriteCalls.rename(temporary.c_str(), target.c_str()) != 0) {
         reason = std::strerror(errno);
         ok = false;
     }
@@ -147,7 +152,7 @@ bool WriteOutput(const std::string& path, const uint8_t* data, size_t size, std:
             return false;
         }
         bool ok = direct(fd);
-        if (close(fd) != 0 && ok) {
+        if (kfstoolWriteCalls.close(fd) != 0 && ok) {
             reason = std::strerror(errno);
             ok = false;
         }

@@ -231,6 +231,9 @@ int Verify(const std::string& path, bool builtin) {
     if (!id.driveName) return Failure(shown + ": the image has no drive name (needs exactly one INQUIRY block)");
     if (!id.version) return Failure(shown + ": the image has no firmware version (needs exactly one INQUIRY block)");
     if (!id.hardwareId) return Failure(shown + ": the image has no hardware ID");
+    if (l.image.length % kPageSize != 0)
+        return Failure(shown + ": the image is " + std::to_string(l.image.length) +
+                       " bytes, no whole number of 16 KiB pages: the updater refuses it");
     const SKFSParameter& p = l.parameter;
     std::printf("%s: OK\n", shown.c_str());
     std::printf("  loads: container version \"%c\", %zu banks of %u bytes, image %u bytes\n",

@@ -120,11 +120,12 @@ TEST(LoaderOldLayout, VersionsShareOneLayoutAndModeSelectsSelfKeying) {
     // Mode 1: every bank self-keyed, each by its own first stored byte.
     Bytes p0 = Filled(30, 7), p1 = Filled(19, 3);
     p0[0] = p1[0] = 2;
-    Result keyed = Load(handmade::Old('1', 1, 0, {handmade::Scramble(p0, 0x10), handmade::Scramble(p1, 0xE1)}));
+    Result keyed = Load(handmade::Old('1', 1, 0, {handmade::Scramble(p0, 0x10), {}, handmade::Scramble(p1, 0xE1)}));
     ASSERT_NE(keyed.image, nullptr);
     EXPECT_TRUE(std::equal(p0.begin(), p0.end(), keyed.image.get()));
-    EXPECT_TRUE(std::equal(p1.begin(), p1.end(), keyed.image.get() + 65536));
-    EXPECT_EQ(keyed.image[65536 + 19], 0);  // only the stored bytes are descrambled
+    EXPECT_EQ(Bytes(keyed.image.get() + 65536, keyed.image.get() + 2 * 65536), Bytes(65536, 0));  // an empty bank
+    EXPECT_TRUE(std::equal(p1.begin(), p1.end(), keyed.image.get() + 2 * 65536));
+    EXPECT_EQ(keyed.image[2 * 65536 + 19], 0);  // only the stored bytes are descrambled
 }
 
 TEST(LoaderV3Layout, CopiesHeaderFieldsAndReserveTable) {
@@ -274,6 +275,11 @@ TEST(LoaderLimits, RefusesImagesOver64MiBAndContainersOverTheirMostFromTheHeader
     r = Load(tables);
     ExpectUntouched(r);
     EXPECT_EQ(r.why, KfsRejection::ContainerTooLarge);
+    // Tables that end just inside the limit, with a bank whose 16 bytes would take it past.
+    Bytes edge = handmade::V3(0, 0, handmade::V3Fields{}, {Filled(16, 1)});
+    handmade::Put32(edge, 44, (kfs::kMaxContainerSize - 60) / 8);
+    edge.resize(kfs::kMaxContainerSize - 4);
+    EXPECT_EQ(Load(edge).why, KfsRejection::ContainerTooLarge);
 }
 
 class ContainerReader : public ::testing::Test {
