@@ -27,6 +27,8 @@ TEST(UpdaterLinux, RefusalsBeforeAnythingIsSent) {
         {"no drive", {"list"}, -1, true, "", kExitDone, "No optical drive found.\n"},
         {"no status file", {"flash", "--yes", "--dry-run"}, 0, true, nullptr, kExitDone, "Drive: [ 1 ]"},
         {"no CapEff line", {"flash", "--yes", "--dry-run"}, 0, true, "Name:\tupdater\n", kExitDone, "Drive: [ 1 ]"},
+        {"a number past the drives", {"flash", "--yes", "--index", "2"}, 0, true, "", kExitRefused,
+         "updater: there is no drive 2; 1 drive was found"},
         {"not permitted", {"flash", "--yes"}, EPERM, true, "", kExitRefused,
          "updater: @/dev/sr0 cannot be opened: Operation not permitted"},
         {"no device", {"flash", "--yes"}, ENXIO, true, "", kExitRefused,
@@ -83,7 +85,8 @@ TEST(UpdaterLinux, RefusalsBeforeAnythingIsSent) {
         EXPECT_EQ(RunUpdater(args, s), c.exitCode) << out.Text() << err.Text();
         const std::string said = (c.said[0] == 'u' ? err : out).Text();
         EXPECT_EQ(said.rfind(here(c.said), 0), 0u) << said;
-        EXPECT_TRUE(c.exitCode != kExitRefused || sg.sent.empty());
+        // Refused: nothing but the INQUIRY that lists a drive.
+        for (const auto& sent : sg.sent) EXPECT_TRUE(c.exitCode != kExitRefused || sent.cdb[0] == 0x12);
     }
 }
 
