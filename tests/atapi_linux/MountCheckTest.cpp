@@ -117,6 +117,8 @@ TEST_F(MountCheckTest, PartitionOfABlockDeviceIsFoundThroughSysfs) {
     dir.Write("sys/devices/x/block/sdb/sdb2/dev", "8:18\n");
     dir.Write("sys/devices/x/block/sdb/sdb2/partition", "2\n");
     dir.Write("sys/devices/x/block/sdc/sdc1/dev", "8:33\n");
+    dir.Write("sys/devices/x/block/sdc/sdc1/partition", "1\n");  // of another disk
+    dir.Write("sys/devices/x/block/sdc/dev", "8:32\n");
     fs::create_directories(dir.Path() / "sys/dev/block");
     fs::create_symlink("../../devices/x/block/sdb", dir.Path() / "sys/dev/block/8:16");
     fs::create_symlink("../../devices/x/block/sdb/sdb2", dir.Path() / "sys/dev/block/8:18");

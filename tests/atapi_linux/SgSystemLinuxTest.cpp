@@ -101,7 +101,7 @@ TEST(SgSystemLinux, HoldersOfADeviceAreTheOtherProcessesThatHaveItOpen) {
             std::filesystem::create_symlink(process.open[fd], folder / "fd" / std::to_string(fd));
     }
 
-    const auto scan = [&dir](const std::string& path, int flags, const std::string& root) {
+    const auto scan = [](const std::string& path, int flags, const std::string& root) {
         const int fd = open(path.c_str(), flags);
         std::vector<std::string> holders = DeviceHolders(fd, root);
         std::sort(holders.begin(), holders.end());

@@ -2,10 +2,15 @@
 // no drive, a drive that does not open, capabilities it cannot read, a node that is no drive.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 
 #include "Capture.h"
+#include "Child.h"
 #include "FakeSgSystem.h"
 #include "TempDir.h"
 #include "Updater.h"
@@ -87,6 +92,32 @@ TEST(UpdaterLinux, RefusalsBeforeAnythingIsSent) {
         EXPECT_EQ(said.rfind(here(c.said), 0), 0u) << said;
         // Refused: nothing but the INQUIRY that lists a drive.
         for (const auto& sent : sg.sent) EXPECT_TRUE(c.exitCode != kExitRefused || sent.cdb[0] == 0x12);
+    }
+}
+
+// Questions go where the user reads them: standard output, else standard error, else the
+// controlling terminal; none without a terminal to read the answer from.
+TEST(UpdaterLinux, QuestionsGoToTheTerminal) {
+    enum Ask { kOut, kErr, kTty, kNone };
+    struct Streams {
+        bool in, out, err;  // which of them are the terminal
+        Ask ask;
+    };
+    for (const Streams& c : {Streams{true, true, true, kOut}, Streams{true, false, true, kErr},
+                             Streams{true, false, false, kTty}, Streams{false, true, true, kNone}}) {
+        TempDir dir;
+        const int status = ChildStatus([&] {
+            const int master = posix_openpt(O_RDWR | O_NOCTTY);
+            if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || setsid() < 0) std::exit(10);
+            const int terminal = open(ptsname(master), O_RDWR), file = open((dir / "file").c_str(), O_RDWR | O_CREAT, 0600);
+            if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) std::exit(11);
+            dup2(c.in ? terminal : file, STDIN_FILENO);
+            dup2(c.out ? terminal : file, STDOUT_FILENO);
+            dup2(c.err ? terminal : file, STDERR_FILENO);
+            const UpdaterStreams s = ProcessStreams();
+            std::exit(s.ask == stdout ? kOut : s.ask == stderr ? kErr : s.ask ? kTty : kNone);
+        });
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.ask) << status;
     }
 }
 
