@@ -43,3 +43,5 @@ public:
 // call would submit the command a second time. Whatever came in meanwhile is delivered as soon
 // as the command has ended.
 SgSystem& SystemSgSystem();
+// The real OtherHolders, with the process table read from procRoot (/proc on a running system).
+std::vector<std::string> DeviceHolders(int fd, const std::string& procRoot = "/proc");

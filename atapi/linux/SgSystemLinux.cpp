@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -24,7 +25,7 @@ constexpr int kGuarded[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUS
 constexpr size_t kGuardedCount = std::size(kGuarded);
 struct GuardState {
     int fd = -1;
-    char path[256] = {};
+    char path[PATH_MAX] = {};  // any path open(2) takes: a guard that cannot be set would go unnoticed
     char text[64] = {};
     size_t textLength = 0;
     struct sigaction previous[kGuardedCount] = {};
@@ -46,6 +47,17 @@ extern "C" void GiveBackAndEnd(int signal) {
     ::raise(signal);
 }
 
+// The names in a folder, without the hidden ones; none when it cannot be read.
+std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    ::closedir(dir);
+    return names;
+}
+
 class LinuxSgSystem final : public SgSystem {
 public:
     int Open(const std::string& path, int flags) override { return Keep(::open(path.c_str(), flags)); }
@@ -59,27 +71,7 @@ public:
         return result < 0 ? -1 : 0;
     }
     int Dup2(int from, int to) override { return Keep(::dup2(from, to)) < 0 ? -1 : 0; }
-    std::vector<std::string> OtherHolders(int fd) override {
-        struct stat device{};
-        if (::fstat(fd, &device) != 0 || !(S_ISBLK(device.st_mode) || S_ISCHR(device.st_mode))) return {};
-        std::vector<std::string> holders;
-        const std::string self = std::to_string(::getpid());
-        for (const std::string& pid : Entries("/proc")) {
-            if (pid == self || !std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
-            const std::string fds = "/proc/" + pid + "/fd";
-            for (const std::string& entry : Entries(fds)) {
-                struct stat held{};
-                if (::stat((fds + "/" + entry).c_str(), &held) != 0 || held.st_rdev != device.st_rdev ||
-                    (held.st_mode & S_IFMT) != (device.st_mode & S_IFMT))
-                    continue;
-                std::string name;
-                std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
-                holders.push_back(name + ", process " + pid);
-                break;
-            }
-        }
-        return holders;
-    }
+    std::vector<std::string> OtherHolders(int fd) override { return DeviceHolders(fd); }
     void Guard(int fd, const std::string& path, const std::string& text) override {
         Unguard();
         if (path.size() >= sizeof guard.path || text.size() >= sizeof guard.text) return;
@@ -119,15 +111,6 @@ public:
     int Errno() override { return lastError_; }
 
 private:
-    static std::vector<std::string> Entries(const std::string& folder) {
-        std::vector<std::string> names;
-        DIR* dir = ::opendir(folder.c_str());
-        if (dir == nullptr) return names;
-        while (const dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-        ::closedir(dir);
-        return names;
-    }
     int Keep(int result) {
         if (result < 0) lastError_ = errno;
         return result;
@@ -136,6 +119,28 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> DeviceHolders(int fd, const std::string& procRoot) {
+    struct stat device{};
+    if (::fstat(fd, &device) != 0 || !(S_ISBLK(device.st_mode) || S_ISCHR(device.st_mode))) return {};
+    std::vector<std::string> holders;
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& pid : Entries(procRoot)) {
+        if (pid == self || !std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+        const std::string fds = procRoot + "/" + pid + "/fd";
+        for (const std::string& entry : Entries(fds)) {
+            struct stat held{};
+            if (::stat((fds + "/" + entry).c_str(), &held) != 0 || held.st_rdev != device.st_rdev ||
+                (held.st_mode & S_IFMT) != (device.st_mode & S_IFMT))
+                continue;
+            std::string name;
+            std::getline(std::ifstream(procRoot + "/" + pid + "/comm"), name);
+            holders.push_back(name + ", process " + pid);
+            break;
+        }
+    }
+    return holders;
+}
 
 SgSystem& SystemSgSystem() {
     static LinuxSgSystem system;

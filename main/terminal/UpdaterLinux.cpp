@@ -77,6 +77,16 @@ std::string BusyHint(const SgDrive& drive) {
     return drive.openError == EBUSY ? " (another program, an updater perhaps, holds it)" : "";
 }
 
+// The drives of `drives` that did not open, each with why, joined: the reason a write has no drive.
+std::string Unopened(const std::vector<SgDrive>& drives) {
+    std::string unopened;
+    for (const SgDrive& drive : drives)
+        if (drive.fd < 0)
+            unopened += (unopened.empty() ? "" : "; ") + drive.node +
+                        (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason + BusyHint(drive);
+    return unopened;
+}
+
 constexpr int kCapSysRawio = 17;
 
 // Whether the kernel lets this process send commands outside its short list of
@@ -189,11 +199,7 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
     if (o.command == "flash" && o.indexGiven && opened > 0 && o.index > opened) {
         // A number past the drives that opened, while some did not: say which, and why. (None
         // opened: the refusal below says why, and the rights writing needs.)
-        std::string unopened;
-        for (const SgDrive& drive : list.Drives())
-            if (drive.fd < 0 && !drive.tableFull)
-                unopened += (unopened.empty() ? "" : "; ") + drive.node + " cannot be opened: " + drive.reason +
-                            BusyHint(drive);
+        const std::string unopened = Unopened(list.Drives());
         if (!unopened.empty()) {
             std::fprintf(s.err,
                          "updater: there is no drive %d now: %d %s opened, and %s. Nothing has been sent to the "
@@ -204,13 +210,10 @@ int RunOnDrives(const UpdaterStreams& s, TerminalWindow& window, const UpdaterOp
     }
     if (o.command == "flash") {
         // No drive to write to: those that did not open say why, before anything is sent.
-        std::string unopened;
+        const std::string unopened = Unopened(drives);
         bool anyOpened = false, denied = false;
         for (const SgDrive& drive : drives) {
             anyOpened |= drive.fd >= 0;
-            if (drive.fd >= 0) continue;
-            unopened += (unopened.empty() ? "" : "; ") + drive.node +
-                        (drive.tableFull ? " is not listed: " : " cannot be opened: ") + drive.reason + BusyHint(drive);
             denied |= drive.openError == EACCES || drive.openError == EPERM;
         }
         if (!anyOpened && !unopened.empty())

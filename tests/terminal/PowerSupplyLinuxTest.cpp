@@ -15,50 +15,47 @@ void Supply(const TempDir& dir, const std::string& name, std::map<std::string, s
     for (const auto& [attribute, value] : attributes) dir.Write("class/power_supply/" + name + "/" + attribute, value + "\n");
 }
 
+using Attributes = std::map<std::string, std::string>;
+const Attributes kMains = {{"type", "Mains"}, {"online", "1"}}, kMainsOff = {{"type", "Mains"}, {"online", "0"}};
+Attributes Battery(const std::string& status, const std::string& capacity) {
+    return {{"type", "Battery"}, {"status", status}, {"capacity", capacity}};
+}
+
 TEST(PowerSupply, TheFourStatesAndWhatDoesNotCount) {
-    {
-        SCOPED_TRACE("no battery: a desktop, its mains supply and a mouse's battery");
+    struct Case {
+        const char* what;
+        std::map<std::string, Attributes> supplies;  // none: no power-supply folder at all
+        ui::PowerSource source;
+        int percent;
+    };
+    const Case cases[] = {
+        {"no power-supply folder", {}, ui::PowerSource::Unknown, -1},
+        {"a desktop: its mains supply, and a mouse's battery",
+         {{"ACAD", kMains}, {"hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"},
+                                                  {"capacity", "5"}}}},
+         ui::PowerSource::NoBattery, -1},
+        {"a battery whose state is not told", {{"BAT0", Battery("Unknown", "10")}}, ui::PowerSource::Unknown, -1},
+        {"on the charger", {{"AC", kMains}, {"BAT0", Battery("Discharging", "10")}}, ui::PowerSource::Mains, -1},
+        {"charging, no mains supply listed", {{"BAT0", Battery("Charging", "10")}}, ui::PowerSource::Mains, -1},
+        {"full, no mains supply listed", {{"BAT0", Battery("Full", "100")}}, ui::PowerSource::Mains, -1},
+        {"not charging", {{"AC", kMainsOff}, {"BAT0", Battery("Not charging", "60")}}, ui::PowerSource::Mains, -1},
+        {"on the battery at 24 %", {{"AC", kMainsOff}, {"BAT0", Battery("Discharging", "24")}},
+         ui::PowerSource::Battery, 24},
+        {"two batteries: their mean", {{"BAT0", Battery("Discharging", "80")}, {"BAT1", Battery("Full", "40")}},
+         ui::PowerSource::Battery, 60},
+        {"charge unreadable", {{"BAT1", Battery("Discharging", "many")}}, ui::PowerSource::Battery, -1},
+        {"charge past 100", {{"BAT1", Battery("Discharging", "101")}}, ui::PowerSource::Battery, -1},
+        {"charge too long", {{"BAT1", Battery("Discharging", "0050")}}, ui::PowerSource::Battery, -1},
+        {"one of two charges unreadable", {{"BAT0", Battery("Discharging", "80")}, {"BAT1", Battery("Discharging", "")}},
+         ui::PowerSource::Battery, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         TempDir dir;
-        Supply(dir, "ACAD", {{"type", "Mains"}, {"online", "1"}});
-        Supply(dir, "hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"status", "Discharging"},
-                                        {"capacity", "5"}});
+        for (const auto& [name, attributes] : c.supplies) Supply(dir, name, attributes);
         const ui::PowerStatus p = ReadPowerSupply(dir / "class/power_supply");
-        EXPECT_EQ(p.source, ui::PowerSource::NoBattery);
-    }
-    {
-        SCOPED_TRACE("no power-supply folder at all");
-        TempDir dir;
-        EXPECT_EQ(ReadPowerSupply(dir / "class/power_supply").source, ui::PowerSource::Unknown);
-    }
-    {
-        SCOPED_TRACE("a battery whose state is not told");
-        TempDir dir;
-        Supply(dir, "BAT0", {{"type", "Battery"}, {"status", "Unknown"}, {"capacity", "10"}});
-        EXPECT_EQ(ReadPowerSupply(dir / "class/power_supply").source, ui::PowerSource::Unknown);
-    }
-    {
-        SCOPED_TRACE("on the charger");
-        TempDir dir;
-        Supply(dir, "AC", {{"type", "Mains"}, {"online", "1"}});
-        Supply(dir, "BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "10"}});
-        EXPECT_EQ(ReadPowerSupply(dir / "class/power_supply").source, ui::PowerSource::Mains);
-    }
-    for (const char* capacity : {"24", "80"}) {
-        SCOPED_TRACE(std::string("on the battery at ") + capacity + " %");
-        TempDir dir;
-        Supply(dir, "AC", {{"type", "Mains"}, {"online", "0"}});
-        Supply(dir, "BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", capacity}});
-        const ui::PowerStatus p = ReadPowerSupply(dir / "class/power_supply");
-        EXPECT_EQ(p.source, ui::PowerSource::Battery);
-        EXPECT_EQ(p.percent, std::stoi(capacity));
-    }
-    {
-        SCOPED_TRACE("on the battery, its charge unreadable");
-        TempDir dir;
-        Supply(dir, "BAT1", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "many"}});
-        const ui::PowerStatus p = ReadPowerSupply(dir / "class/power_supply");
-        EXPECT_EQ(p.source, ui::PowerSource::Battery);
-        EXPECT_EQ(p.percent, -1);
+        EXPECT_EQ(p.source, c.source);
+        EXPECT_EQ(p.percent, c.percent);
     }
 }
 
