@@ -5,12 +5,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Capture.h"
+#include "FakeSgSystem.h"
+#include "MainTexts.h"
+#include "SignalHold.h"
+#include "TempDir.h"
 #include "Updater.h"
 #include "VirtualDrive.h"
 
@@ -83,6 +92,352 @@ std::vector<std::string> Starting(const std::string& text, const std::string& pr
     for (const std::string& line : Lines(text))
         if (line.rfind(prefix, 0) == 0) found.push_back(line);
     return found;
+}
+
+// Every way a user can end a run, in process: the arguments, what is typed, where the output goes and
+// what the drive does decide the exit code, the line that says what happened and what reached the drive.
+enum class Output { Kept, Failing, ClosedPipe };
+
+struct Setup {
+    const char* typed = nullptr;  // typed on the terminal, then the input closes; none: no terminal
+    int drives = -1;              // that many real drives on a scripted system instead of a simulated one
+    uint8_t failOpcode = 0;       // the first such command of a real drive fails in the kernel ...
+    int failErrno = 0;            // ... with this errno
+    int signal = 0;               // comes while the first page is written
+    Output out = Output::Kept, err = Output::Kept;
+    const char* battery = nullptr;  // the battery's charge in percent, discharging
+    std::string alsoSaid;         // a text that must be on one of the streams
+};
+
+struct Row {
+    std::vector<std::string> args;
+    int exitCode;
+    // The first line of standard error for a usage error; else standard error's last line, or standard
+    // output's when nothing reached standard error.
+    std::string said;
+    // The opcodes that reached the drive in order, a run of one as "FDx64"; empty: not one.
+    std::string reached;
+    Setup setup = {};
+};
+
+// A stream that keeps what is written, or fails every write, and may raise a signal at the first page.
+struct Stream {
+    std::string text;
+    bool failing = false;
+    int signal = 0;
+    std::FILE* file = nullptr;
+
+    static ssize_t Write(void* cookie, const char* data, size_t size) {
+        Stream& s = *static_cast<Stream*>(cookie);
+        if (s.failing) {
+            errno = ENOSPC;
+            return -1;
+        }
+        s.text.append(data, size);
+        if (s.signal != 0 && s.text.find("Page 1 Checksum") != std::string::npos) {
+            std::raise(std::exchange(s.signal, 0));
+        }
+        return static_cast<ssize_t>(size);
+    }
+    void Open(Output kind) {
+        if (kind == Output::ClosedPipe) {
+            int p[2];
+            if (pipe(p) != 0) std::abort();
+            close(p[0]);
+            file = fdopen(p[1], "w");
+            return;
+        }
+        failing = kind == Output::Failing;
+        file = fopencookie(this, "w", {nullptr, &Stream::Write, nullptr, nullptr});
+    }
+};
+
+std::string Reached(const std::vector<uint8_t>& opcodes) {
+    std::string text;
+    for (size_t i = 0; i < opcodes.size();) {
+        size_t n = 1;
+        while (i + n < opcodes.size() && opcodes[i + n] == opcodes[i]) ++n;
+        char run[16];
+        std::snprintf(run, sizeof run, n == 1 ? "%s%02X" : "%s%02Xx%zu", text.empty() ? "" : " ", opcodes[i], n);
+        text += run;
+        i += n;
+    }
+    return text;
+}
+
+// A drive of the image's model at host 0, target n, with block node srN and generic node sgN.
+void AddRealDrive(const TempDir& dir, FakeSgSystem& sg, int n) {
+    const std::string hctl = "0:0:" + std::to_string(n) + ":0", at = "sys/devices/host0/" + hctl;
+    dir.Write(at + "/type", "5\n");
+    std::filesystem::create_directories(dir.Path() / at / "block" / ("sr" + std::to_string(n)));
+    std::filesystem::create_directories(dir.Path() / at / "scsi_generic" / ("sg" + std::to_string(n)));
+    std::filesystem::create_directories(dir.Path() / at / "scsi_device" / hctl);
+    std::filesystem::create_symlink("../..", dir.Path() / at / "scsi_device" / hctl / "device");
+    std::filesystem::create_directories(dir.Path() / "sys/class/scsi_device");
+    std::filesystem::create_symlink("../../devices/host0/" + hctl + "/scsi_device/" + hctl,
+                                    dir.Path() / "sys/class/scsi_device" / hctl);
+    dir.Write("dev/sr" + std::to_string(n), "");
+    sg.nodes[dir / ("dev/sr" + std::to_string(n))] = sg.nodes[dir / ("dev/sg" + std::to_string(n))] = 10 + n;
+}
+
+struct Ran {
+    int exitCode;
+    std::string out, err, reached;
+};
+
+Ran RunRow(const Row& row) {
+    TempDir dir;
+    dir.Write("status", "CapEff:\t000001ffffffffff\n");
+    dir.Write("mounts", "");
+    FakeSgSystem sg;
+    int failed = 0;
+    sg.answer = [&](int, const sg_io_hdr_t& h) {
+        SgAnswer a;
+        if (h.cmdp[0] == row.setup.failOpcode && failed++ == 0) a.error = row.setup.failErrno;
+        if (h.cmdp[0] == 0x12) {
+            a.data.assign(50, 0);
+            a.data[0] = 0x05;
+            std::memcpy(&a.data[8], "VELD    DVD-RW KX4800   1.02", 28);
+            a.data[38] = 'K', a.data[39] = '4';
+        } else if (h.cmdp[0] == 0x5A) {
+            a.data.assign(20, 0);
+            std::memcpy(a.data.data(), "KOLA", 4);
+            std::memcpy(&a.data[16], "HWK4", 4);
+        }
+        return a;
+    };
+    for (int n = 0; n < row.setup.drives; ++n) AddRealDrive(dir, sg, n);
+    if (row.setup.battery) {
+        dir.Write("sys/class/power_supply/BAT0/type", "Battery\n");
+        dir.Write("sys/class/power_supply/BAT0/status", "Discharging\n");
+        dir.Write("sys/class/power_supply/BAT0/capacity", std::string(row.setup.battery) + "\n");
+    }
+    Stream out, err;
+    out.signal = row.setup.signal;
+    out.Open(row.setup.out);
+    err.Open(row.setup.err);
+    // Typed answers come through a pipe that closes after them: its end is the input's.
+    int p[2];
+    if (pipe(p) != 0) std::abort();
+    const std::string typed = row.setup.typed ? row.setup.typed : "";
+    if (write(p[1], typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) std::abort();
+    close(p[1]);
+    std::FILE* in = fdopen(p[0], "r");
+    UpdaterStreams s;
+    s.out = out.file;
+    s.err = err.file;
+    s.in = in;
+    s.ask = row.setup.typed ? out.file : nullptr;  // a terminal that is standard output too
+    s.system = &sg;
+    s.sysfsRoot = dir / "sys";
+    s.devRoot = dir / "dev";
+    s.mountsPath = dir / "mounts";
+    s.procStatusPath = dir / "status";
+    s.sleep = [](uint32_t) {};
+    std::vector<uint8_t> opcodes;
+    s.simulatedDriveDone = [&](const VirtualDrive& drive) {
+        for (const auto& c : drive.Commands()) opcodes.push_back(c.cdb[0]);
+    };
+    signal(SIGPIPE, SIG_IGN);  // as the program has it
+    Ran r{RunUpdater(row.args, s), {}, {}, {}};
+    std::fclose(out.file);
+    std::fclose(err.file);
+    std::fclose(in);
+    for (const auto& c : sg.sent) opcodes.push_back(c.cdb[0]);
+    r.out = out.text;
+    r.err = err.text;
+    r.reached = Reached(opcodes);
+    return r;
+}
+
+std::string Said(const Ran& r) {
+    const std::vector<std::string> err = Lines(r.err), out = Lines(r.out);
+    if (r.exitCode == kExitUsage && !err.empty()) return err.front();
+    return !err.empty() ? err.back() : !out.empty() ? out.back() : "";
+}
+
+const std::string kCases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N (N from 1 to "
+                           "the image's pages), keeps-old, late-answer:S (S from 1 to 120), no-answer";
+const std::string kFlashed = "12 5A 12 FDx64 12";  // a whole flash of the simulated drive
+
+std::vector<Row> Rows() {
+    const std::string cancel = std::string("updater: Answered Cancel. ") + text::kFlashNow;
+    const std::string noTerminal = "updater: No terminal to ask on and no --yes: answered ";
+    const std::string index = "updater: --index needs a drive number from 1 to 20";
+    const std::string pageTwo = "updater: Writing page 2 of 64 failed. Status 2, sense key 03h, ASC 0Ch, ASCQ 00h. "
+                                "The firmware on the drive is incomplete. Do not power off or restart the computer: run "
+                                "the update again now.";
+    const std::string unconfirmed = "updater: every page was written, but the drive did not report the firmware "
+                                    "version 1.02; turn the computer off and on, then check the drive's version";
+    const std::string lost = "updater: part of the output to standard output could not be written";
+    const std::string signal = std::string("updater: ") + HeldSignalName(SIGUSR1);
+    const std::string byTheSignal = " The exit status is 1 because of the signal.";
+    const std::string newerAsked = std::string("Drive: [ 1 ] VELD    DVD-RW KX4800     1.10  virtual drive 1\n") +
+                                   "Caution: " + text::kDriveVersionNewer + "\n";
+    const std::string succeeded = "Yes!: Flash Succeed!", dryRunPassed =
+                                  "Dry run passed: every check was made; no page write was sent.";
+    const std::string checked = "12 5A 12";  // listed, then the identity query and INQUIRY
+    return {
+        // Usage errors: what was wrong and what is accepted, an argument shown so that no byte of it can end
+        // the line or forge one; nothing reaches a drive.
+        {{}, 2, "updater: no command given", ""},
+        {{"erase"}, 2, "updater: unknown command erase", ""},
+        {{""}, 2, "updater: unknown command \"\"", ""},
+        {{"fl\033[2Jash"}, 2, "updater: unknown command \"fl\\x1B[2Jash\"", ""},
+        {{"fl\"a\\sh"}, 2, "updater: unknown command \"fl\\x22a\\x5Csh\"", ""},
+        {{"list", "--yes"}, 2, "updater: unknown option --yes", ""},
+        {{"info", "--dry-run"}, 2, "updater: unknown option --dry-run", ""},
+        {{"flash", "--bogus", "--yes=no"}, 2, "updater: unknown option --bogus", ""},  // the first fault
+        {{"flash", "--yes=no"}, 2, "updater: --yes takes no value", ""},
+        {{"list", "--", "--json"}, 2, "updater: unexpected argument --json: list takes options only", ""},
+        {{"flash", "--index"}, 2, index, ""},
+        {{"flash", "--index", "x", "--simulate"}, 2, index, ""},
+        {{"flash", "--index", "0"}, 2, index, ""},
+        {{"flash", "--index", "21"}, 2, index, ""},
+        {{"flash", "--simulate", "--index", "21"}, 2, index, ""},
+        {{"flash", "--index="}, 2, index, ""},
+        {{"flash", "--index=1234567"}, 2, index, ""},
+        {{"flash", "--device", "--dry-run"}, 2, "updater: --device needs a device path", ""},
+        {{"flash", "--device="}, 2, "updater: --device needs a device path", ""},
+        {{"flash", "--device", "D", "--index", "1"}, 2, "updater: --device and --index do not go together", ""},
+        {{"flash", "--index", "2", "--device", "/dev/sr0"}, 2, "updater: --device and --index do not go together", ""},
+        {{"flash", "--device", "/dev/sr0", "--simulate"}, 2,
+         "updater: --device names a real drive; it does not go with --simulate", ""},
+        {{"flash", "--simulate="}, 2, "updater: --simulate= needs a case" + kCases, ""},
+        {{"flash", "--simulate=nothing"}, 2, "updater: unknown simulated drive \"nothing\"" + kCases, ""},
+        {{"list", "--simulate=odd"}, 2, "updater: unknown simulated drive \"odd\"" + kCases, ""},
+        {{"list", "--simulate=fail-page:0"}, 2,
+         "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 0", ""},
+        {{"flash", "--simulate=fail-page:65"}, 2,
+         "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 65", ""},
+        {{"list", "--simulate=fail-page:9999999"}, 2,
+         "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 9999999", ""},
+        {{"list", "--simulate=late-answer:0"}, 2, "updater: late-answer:S needs S from 1 to 120 seconds, not 0", ""},
+        {{"list", "--simulate=late-answer:121"}, 2, "updater: late-answer:S needs S from 1 to 120 seconds, not 121",
+         ""},
+        // The usage and the version, whatever else is given; a later option replaces an earlier one.
+        {{"-h"}, 0, "      report the image's version, 4 done but part of the output could not be written", ""},
+        {{"flash", "--bogus", "--help"}, 0,
+         "      report the image's version, 4 done but part of the output could not be written", ""},
+        {{"list", "--version"}, 0, "firmware: drive name \"VELD    DVD-RW KX4800   \", firmware version \"1.02\"", ""},
+        {{"list", "--simulate=bogus", "--simulate"}, 0, "[ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1", "12"},
+        {{"list", "--simulate", "--"}, 0, "[ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1", "12"},
+        // Each end of a flash.
+        {{"flash", "--simulate", "--yes"}, 0, succeeded, kFlashed},
+        {{"flash", "--simulate", "--dry-run"}, 0, dryRunPassed, checked},
+        {{"flash", "--simulate=other-name", "--yes"}, 1, "updater: Drive name does not match!", checked},
+        {{"flash", "--simulate=other-hwid", "--dry-run"}, 1, "updater: Hardware ID does not match!", checked},
+        {{"flash", "--simulate=fail-page:2", "--yes"}, 1, pageTwo, "12 5A 12 FDx2"},
+        {{"flash", "--simulate=keeps-old", "--yes"}, 3, unconfirmed, kFlashed},
+        {{"flash", "--simulate=no-answer", "--yes"}, 3, unconfirmed, "12 5A 12 FDx64 12x61"},
+        {{"flash", "--simulate=late-answer:60", "--yes"}, 0, succeeded, "12 5A 12 FDx64 12x61"},
+        {{"flash", "--simulate", "--yes", "--index", "2"}, 1,
+         "updater: there is no drive 2; 1 drive was found (updater list shows the drives). Nothing has been sent to "
+         "the drive.",
+         "12"},
+        // Each answer to each question; the dry run answers the last confirmation itself, never the other one.
+        {{"flash", "--simulate"}, 1, noTerminal + "Cancel. " + text::kFlashNow, checked,
+         {.alsoSaid = "\nNo terminal to ask on and no --yes: answered Cancel.\nupdater: "}},
+        {{"flash", "--simulate=newer"}, 1, noTerminal + "No. " + text::kDriveVersionNewer, checked,
+         {.alsoSaid = newerAsked + "No terminal to ask on and no --yes: answered No.\n"}},
+        {{"flash", "--simulate=newer", "--dry-run"}, 1, noTerminal + "No. " + text::kDriveVersionNewer, checked,
+         {.alsoSaid = newerAsked + "No terminal to ask on and no --yes: answered No.\n"}},
+        {{"flash", "--simulate=newer", "--yes"}, 0, succeeded, kFlashed, {.alsoSaid = "\nAnswered Yes (--yes).\n"}},
+        {{"flash", "--simulate=newer", "--dry-run"}, 0, dryRunPassed, checked, {.typed = "y\n"}},
+        {{"flash", "--simulate=newer"}, 0, succeeded, kFlashed, {.typed = "Y\nOK\n", .alsoSaid = "Yes/No? "}},
+        {{"flash", "--simulate=newer"}, 1, std::string("updater: Answered No. ") + text::kDriveVersionNewer, checked,
+         {.typed = "no\n"}},
+        {{"flash", "--simulate=newer"}, 1, cancel, checked, {.typed = "yes\ncancel\n"}},
+        {{"flash", "--simulate"}, 0, succeeded, kFlashed, {.typed = "yes\r\n"}},
+        {{"flash", "--simulate"}, 1, cancel, checked, {.typed = "\n"}},
+        {{"flash", "--simulate"}, 1, cancel, checked, {.typed = ""}},
+        {{"flash", "--simulate"}, 1, cancel, checked, {.typed = "ok"}},  // cut short by the end of the input
+        {{"flash", "--simulate"}, 0, succeeded, kFlashed,
+         {.typed = "maybe\nOK\n",
+          .alsoSaid = "OK/Cancel? Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\nOK/Cancel? "}},
+        {{"flash", "--simulate"}, 1,
+         std::string("updater: No answer in 10 lines: answered Cancel. ") + text::kFlashNow, checked,
+         {.typed = "maybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nOK\n"}},
+        // A signal during the page writes: they go on to the end or to the failed page, and the exit status is 1.
+        {{"flash", "--simulate", "--yes"}, 1,
+         signal + " came while the pages were written; the writes went on to the end: every page was written and "
+                  "the firmware on the drive is complete." + byTheSignal,
+         kFlashed, {.signal = SIGUSR1}},
+        {{"flash", "--simulate=keeps-old", "--yes"}, 1,
+         signal + " came while the pages were written; the writes went on to the end: every page was written and "
+                  "the firmware on the drive is complete." + byTheSignal,
+         kFlashed, {.signal = SIGUSR1}},
+        {{"flash", "--simulate=fail-page:2", "--yes"}, 1, signal + " came while the pages were written." + byTheSignal,
+         "12 5A 12 FDx2", {.signal = SIGUSR1}},
+        {{"flash", "--simulate", "--dry-run"}, 1,
+         signal + " came during the dry run; nothing was cut short and no page write was sent." + byTheSignal, checked,
+         {.signal = SIGUSR1}},
+        // Output that cannot be written changes only a success, into 4.
+        {{"flash", "--simulate", "--yes"}, 4, lost + "; the command itself was carried out to its end", kFlashed,
+         {.out = Output::Failing}},
+        {{"flash", "--simulate", "--yes"}, 4, lost + "; the command itself was carried out to its end", kFlashed,
+         {.out = Output::ClosedPipe}},
+        {{"info", "--json"}, 4, lost + "; the command itself was carried out to its end", "", {.out = Output::Failing}},
+        {{"flash", "--simulate=fail-page:2", "--yes"}, 1, lost, "12 5A 12 FDx2", {.out = Output::Failing}},
+        {{"flash", "--simulate=keeps-old", "--yes"}, 3, lost, kFlashed, {.out = Output::Failing}},
+        {{"flash", "--simulate", "--index", "2"}, 1,
+         "Error: there is no drive 2; 1 drive was found (updater list shows the drives). Nothing has been sent to the "
+         "drive.",
+         "12", {.err = Output::Failing}},
+        {{"flash", "--simulate", "--index", "2"}, 1, "", "12", {.out = Output::Failing, .err = Output::Failing}},
+        {{"list", "--simulate"}, 0, "[ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1", "12",
+         {.err = Output::Failing}},
+        // The battery.
+        {{"flash", "--simulate", "--yes"}, 1,
+         std::string("updater: ") + text::kBatteryLowBefore + "10 % charge left: too little to write the drive "
+             "firmware safely. Connect the charger, then start again. No page has been written to the drive.",
+         checked,
+         {.battery = "10"}},
+        {{"flash", "--simulate", "--yes"}, 0, succeeded, kFlashed,
+         {.battery = "50", .alsoSaid = text::kOnBattery}},
+        // Real drives on a scripted system: none, fewer than the number asked for, and an SG_IO error.
+        {{"list"}, 0, "No optical drive found.", "", {.drives = 0}},
+        {{"flash", "--yes"}, 1,
+         "updater: no drive to write to was found (updater list shows the drives). Nothing has been sent to the drive.",
+         "", {.drives = 0}},
+        {{"flash", "--device", "/dev/sr9\nupdater: flash done"}, 1,
+         "updater: \"/dev/sr9\\x0Aupdater: flash done\" is not an optical drive the kernel lists", "", {.drives = 0}},
+        {{"flash", "--yes", "--index", "3"}, 1,
+         "updater: there is no drive 3; 2 drives were found (updater list shows the drives). Nothing has been sent to "
+         "the drive.",
+         "12x2", {.drives = 2}},
+        {{"flash", "--yes"}, 0, succeeded, "12 5A 12 FDx64 12", {.drives = 1}},
+        {{"flash", "--yes"}, 1,
+         "updater: Writing page 1 of 64 failed. Status 0: Input/output error. The firmware on the drive is incomplete. "
+         "Do not power off or restart the computer: run the update again now.",
+         "12 5A 12 FD", {.drives = 1, .failOpcode = 0xFD, .failErrno = EIO, .alsoSaid = "updater: Input/output error\n"}},
+        {{"list", "--json"}, 0, "updater: Input/output error", "12",
+         {.drives = 1, .failOpcode = 0x12, .failErrno = EIO}},
+    };
+}
+
+TEST(UpdaterRuns, EachEndHasItsExitCodeItsLastLineAndWhatReachedTheDrive) {
+    for (const Row& row : Rows()) {
+        std::string shown;
+        for (const std::string& a : row.args) shown += " " + a;
+        SCOPED_TRACE(shown + (row.setup.typed ? " typed " + std::string(row.setup.typed) : ""));
+        const Ran r = RunRow(row);
+        const std::string told = r.out + r.err, tail = told.substr(told.size() - std::min<size_t>(told.size(), 600));
+        EXPECT_EQ(r.exitCode, row.exitCode) << tail;
+        EXPECT_EQ(Said(r), row.said) << tail;
+        EXPECT_EQ(r.reached, row.reached);
+        if (!row.setup.alsoSaid.empty()) {
+            EXPECT_NE(told.find(row.setup.alsoSaid), std::string::npos) << tail;
+        }
+        // A usage error prints the usage and nothing else; a success is silent on standard error.
+        if (r.exitCode == kExitUsage) {
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("\nusage: updater list"), std::string::npos);
+        }
+        if (r.exitCode == kExitDone && row.setup.err == Output::Kept && row.setup.failErrno == 0) {
+            EXPECT_EQ(r.err, "");
+        }
+    }
 }
 
 const char kDrive[] = "Drive: [ 1 ] VELD    DVD-RW KX4800     1.02  virtual drive 1";
@@ -177,37 +532,6 @@ TEST(UpdaterFlash, MismatchesAreRefusedWhateverTheOptions) {
     }
 }
 
-// The dry run answers the last confirmation itself, never this question.
-TEST(UpdaterFlash, NewerDriveVersionNeedsAnAnswer) {
-    for (const char* dry : {"--simulate=newer", "--dry-run"}) {
-        const Outcome refused = Updater({"flash", "--simulate=newer", dry});
-        EXPECT_EQ(refused.exitCode, kExitRefused) << dry;
-        EXPECT_EQ(refused.out,
-                  "Drive: [ 1 ] VELD    DVD-RW KX4800     1.10  virtual drive 1\n"
-                  "Caution: Drive firmware version is new, are you sure to continue?\n"
-                  "No terminal to ask on and no --yes: answered No.\n");
-        EXPECT_EQ(refused.err,
-                  "updater: No terminal to ask on and no --yes: answered No. "
-                  "Drive firmware version is new, are you sure to continue?\n");
-        EXPECT_EQ(refused.Count(0xFD), 0);
-    }
-
-    const Outcome yes = Updater({"flash", "--simulate=newer", "--yes"});
-    EXPECT_EQ(yes.exitCode, kExitDone);
-    EXPECT_NE(yes.out.find("Answered Yes (--yes)."), std::string::npos);
-    EXPECT_GT(yes.pagesWritten, 0);
-}
-
-TEST(UpdaterFlash, LastConfirmationWithoutTerminalIsCancel) {
-    const Outcome r = Updater({"flash", "--simulate"});
-    EXPECT_EQ(r.exitCode, kExitRefused);
-    EXPECT_EQ(Lines(r.out).back(), "No terminal to ask on and no --yes: answered Cancel.");
-    EXPECT_EQ(r.err,
-              "updater: No terminal to ask on and no --yes: answered Cancel. "
-              "Flash Now! Please do not power off!\n");
-    EXPECT_EQ(r.Count(0xFD), 0);
-}
-
 TEST(UpdaterFlash, FailedPageStopsTheWrite) {
     const Outcome r = Updater({"flash", "--simulate=fail-page:2", "--yes"});
     EXPECT_EQ(r.exitCode, kExitRefused);
@@ -248,15 +572,6 @@ TEST(UpdaterFlash, DryRunMakesEveryCheckAndSendsNoPageWrite) {
     EXPECT_EQ(Lines(dry.out).back(), "Dry run passed: every check was made; no page write was sent.");
 }
 
-TEST(UpdaterFlash, DrivesAreChosenByNumber) {
-    const Outcome r = Updater({"flash", "--simulate", "--yes", "--index", "2"});
-    EXPECT_EQ(r.exitCode, kExitRefused);
-    EXPECT_EQ(r.err,
-              "updater: there is no drive 2; 1 drive was found (updater list shows the drives). "
-              "Nothing has been sent to the drive.\n");
-    EXPECT_EQ(r.commands.size(), 1u);  // only the INQUIRY of discovery
-}
-
 TEST(UpdaterProgram, ListInfoAndExitCodes) {
     const Outcome list = Program("list --simulate");
     EXPECT_EQ(list.exitCode, 0);
@@ -284,70 +599,18 @@ TEST(UpdaterProgram, ListInfoAndExitCodes) {
     EXPECT_EQ(json.out, container.substr(0, container.size() - pages.size()) +
                             ",\"caption\":\"VELD    DVD-RW KX4800   1.02 K4 Updater\"" + pages);
 
-    EXPECT_EQ(Program("flash --simulate --yes").exitCode, 0);
-    EXPECT_EQ(Program("flash --simulate=other-name --yes").exitCode, 1);
-    EXPECT_EQ(Program("flash --simulate=fail-page:1 --yes").exitCode, 1);
-    EXPECT_EQ(Program("flash --simulate --dry-run").exitCode, 0);
-    for (const char* usage :
-         {"", "erase", "flash --simulate=nothing", "flash --simulate=fail-page:0", "flash --index",
-          "flash --index x --simulate", "list --yes", "info --dry-run", "flash --simulate=fail-page:65",
-          "flash --device D --index 1", "flash --index 2 --device /dev/sr0", "flash --simulate --index 21",
-          "flash --index 0"}) {
-        SCOPED_TRACE(usage);
-        const Outcome r = Program(usage);
-        EXPECT_EQ(r.exitCode, 2);
-        EXPECT_NE(r.err.find("usage: updater"), std::string::npos);
-        EXPECT_EQ(r.out, "");
+    // The process ends with what the run returned (each end is in the table above), the usage on standard output.
+    for (const auto& [args, code] : std::vector<std::pair<const char*, int>>{{"flash --simulate --yes", 0},
+                                                                           {"flash --simulate=fail-page:1 --yes", 1},
+                                                                           {"flash --index 0", 2},
+                                                                           {"flash --simulate=keeps-old --yes", 3}}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(Program(args).exitCode, code);
     }
-    const std::string cases = "; the cases are match (default), other-name, other-hwid, newer, fail-page:N (N from "
-                              "1 to the image's pages), keeps-old, late-answer:S (S from 1 to 120), no-answer";
-    // Each message names what was wrong and what is accepted; an argument is shown so that no byte of it
-    // can end the line or forge one.
-    struct Message {
-        const char* args;
-        const char* firstLine;
-    } messages[] = {
-        {"flash --index 21", "updater: --index needs a drive number from 1 to 20"},
-        {"flash --simulate=", "updater: --simulate= needs a case"},
-        {"list --simulate=odd", "updater: unknown simulated drive \"odd\""},
-        {"list --simulate=fail-page:0", "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 0"},
-        {"list --simulate=fail-page:65", "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 65"},
-        {"list --simulate=fail-page:9999999",
-         "updater: fail-page:N needs a page N from 1 to 64, the image's pages, not 9999999"},
-        {"list --simulate=late-answer:0", "updater: late-answer:S needs S from 1 to 120 seconds, not 0"},
-        {"list --simulate=late-answer:121", "updater: late-answer:S needs S from 1 to 120 seconds, not 121"},
-        {"''", "updater: unknown command \"\""},
-        {"\"$(printf 'fl\\033[2Jash')\"", "updater: unknown command \"fl\\x1B[2Jash\""},
-        {"flash --device \"$(printf '/dev/sr9\\nupdater: flash done')\"",
-         "updater: \"/dev/sr9\\x0Aupdater: flash done\" is not an optical drive the kernel lists"},
-        // One option rule: a later option replaces an earlier one, an option never serves as a value, "--"
-        // ends the options.
-        {"flash --device --dry-run", "updater: --device needs a device path"},
-        {"list -- --json", "updater: unexpected argument --json: list takes options only"},
-        {"flash --yes=no", "updater: --yes takes no value"},
-    };
-    for (const Message& m : messages) {
-        SCOPED_TRACE(m.args);
-        const Outcome r = Program(m.args);
-        EXPECT_EQ(r.exitCode, std::string(m.args).find("/dev/sr9") == std::string::npos ? 2 : 1);
-        const std::string first = Lines(r.err).empty() ? "" : Lines(r.err)[0];
-        EXPECT_EQ(first.substr(0, first.find("; the cases are")), m.firstLine);
-        if (first.find("; the cases are") != std::string::npos) {
-            EXPECT_EQ(first, m.firstLine + cases);
-        }
-    }
-    for (const char* good : {"list --simulate=bogus --simulate", "list --simulate --"}) {
-        SCOPED_TRACE(good);
-        const Outcome r = Program(good);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-    }
-    for (const char* help : {"--help", "-h", "flash --help"}) {
-        SCOPED_TRACE(help);
-        const Outcome r = Program(help);
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out.rfind("usage: updater list", 0), 0u);
-        EXPECT_EQ(r.err, "");
-    }
+    const Outcome help = Program("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("usage: updater list", 0), 0u);
+    EXPECT_EQ(help.err, "");
     const Outcome version = Program("flash --version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "updater " + Lines(Program("--version", KFSTOOL_PATH).out)[0].substr(8) +
