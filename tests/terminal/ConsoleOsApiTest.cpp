@@ -15,7 +15,8 @@ TEST(ConsoleOsApi, DriveLetterOfTheWaysADriveIsNamed) {
     EXPECT_EQ(DriveLetterOf("e:"), 'E');
     EXPECT_EQ(DriveLetterOf("F:\\"), 'F');
     EXPECT_EQ(DriveLetterOf("\\\\.\\g:"), 'G');
-    for (const char* bad : {"", "D", ":", "1:", "DD:", "D;", "D:\\x", "\\\\.\\", "\\\\.\\D:\\", "\\\\?\\D:", "/dev/sr0"})
+    for (const char* bad :
+         {"", "D", ":", "1:", "DD:", "D;", "D:\\x", "\\\\.\\", "\\\\.\\D:\\", "\\\\?\\D:", "/dev/sr0"})
         EXPECT_EQ(DriveLetterOf(bad), 0) << bad;
 }
 
