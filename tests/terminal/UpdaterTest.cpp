@@ -123,7 +123,7 @@ struct Stream {
     void Open(Output kind) {
         failing = kind == Output::Failing ? INT_MAX : kind == Output::FailingOnce ? 1 : 0;
         int p[2];
-        if (kind == Output::ClosedPipe && pipe(p) == 0) close(p[0]);
+        if (kind == Output::ClosedPipe && (pipe(p) != 0 || close(p[0]) != 0)) std::abort();
         file = kind == Output::ClosedPipe ? fdopen(p[1], "w")
                                           : fopencookie(this, "w", {nullptr, &Stream::Write, nullptr, nullptr});
     }
@@ -252,7 +252,7 @@ std::vector<Row> Rows() {
     const std::string unconfirmed = "updater: every page was written, but the drive did not report the firmware "
                                     "version 1.02; turn the computer off and on, then check the drive's version";
     const std::string lost = "updater: part of the output to standard output could not be written";
-    const std::string signal = std::string("updater: ") + HeldSignalName(SIGUSR1);
+    const std::string held = std::string("updater: ") + HeldSignalName(SIGUSR1);
     const std::string byTheSignal = " The exit status is 1 because of the signal.";
     const std::string newerAsked = std::string("Drive: [ 1 ] VELD    DVD-RW KX4800     1.10  virtual drive 1\n") +
                                    "Caution: " + text::kDriveVersionNewer + "\n";
@@ -369,17 +369,17 @@ std::vector<Row> Rows() {
          {.typed = "maybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nmaybe\nOK\n"}},
         // A signal during the page writes: they go on to the end or to the failed page, and the exit status is 1.
         {{"flash", "--simulate", "--yes"}, 1,
-         signal + " came while the pages were written; the writes went on to the end: every page was written and "
+         held + " came while the pages were written; the writes went on to the end: every page was written and "
                   "the firmware on the drive is complete." + byTheSignal,
          kFlashed, {.signal = SIGUSR1}},
         {{"flash", "--simulate=keeps-old", "--yes"}, 1,
-         signal + " came while the pages were written; the writes went on to the end: every page was written and "
+         held + " came while the pages were written; the writes went on to the end: every page was written and "
                   "the firmware on the drive is complete." + byTheSignal,
          kFlashed, {.signal = SIGUSR1}},
-        {{"flash", "--simulate=fail-page:2", "--yes"}, 1, signal + " came while the pages were written." + byTheSignal,
+        {{"flash", "--simulate=fail-page:2", "--yes"}, 1, held + " came while the pages were written." + byTheSignal,
          "12 5A 12 FDx2", {.signal = SIGUSR1}},
         {{"flash", "--simulate", "--dry-run"}, 1,
-         signal + " came during the dry run; nothing was cut short and no page write was sent." + byTheSignal, checked,
+         held + " came during the dry run; nothing was cut short and no page write was sent." + byTheSignal, checked,
          {.signal = SIGUSR1}},
         // Output that cannot be written changes only a success, into 4.
         {{"flash", "--simulate", "--yes"}, 4, lost + "; the command itself was carried out to its end", kFlashed,
