@@ -36,9 +36,11 @@ public:
         const OsHandle handle = System::CreateFile(path);
         if (handle == kInvalidHandle && onlyLetter_ != 0 && DriveLetterOf(path) == onlyLetter_) {
             const uint32_t code = System::GetLastError();
-            if (!System::FormatMessage(code, openError_)) openError_ = "system error " + std::to_string(code);
+            if (!System::FormatMessage(code, openError_)) openError_.clear();
             while (!openError_.empty() && (openError_.back() == '\n' || openError_.back() == '\r'))
                 openError_.pop_back();
+            // No text, or one of line ends only: the code still says why, and keeps the refusal.
+            if (openError_.empty()) openError_ = "system error " + std::to_string(code);
         }
         return handle;
     }

@@ -419,7 +419,8 @@ int RunCommand(const std::vector<std::string>& args, const UpdaterStreams& s) {
     // A simulated drive's time passes at once.
 
     VirtualChannel channel;
-    if (drive) channel.AddDrive(*drive);
+    // info sends nothing to any drive, a simulated one included.
+    if (drive && o.command != "info") channel.AddDrive(*drive);
     TAtapi atapi(channel);
 
     int code;

@@ -15,7 +15,8 @@ TEST(ConsoleOsApi, DriveLetterOfTheWaysADriveIsNamed) {
     EXPECT_EQ(DriveLetterOf("e:"), 'E');
     EXPECT_EQ(DriveLetterOf("F:\\"), 'F');
     EXPECT_EQ(DriveLetterOf("\\\\.\\g:"), 'G');
-    for (const char* bad : {"", "D", ":", "1:", "DD:", "D:\\x", "\\\\.\\", "\\\\.\\D:\\", "\\\\?\\D:", "/dev/sr0"})
+    for (const char* bad :
+         {"", "D", ":", "1:", "DD:", "D;", "D:\\x", "\\\\.\\", "\\\\.\\D:\\", "\\\\?\\D:", "/dev/sr0"})
         EXPECT_EQ(DriveLetterOf(bad), 0) << bad;
 }
 
@@ -38,7 +39,10 @@ TEST(ConsoleOsApi, OnlyTheNamedLetterIsSeenAndBoxesBecomeLines) {
     ConsoleOsApi<FakeOs> every([&](const std::string& text) { lines.push_back(text); });
     every.AddDrive('D', &d);
     every.AddDrive('E', &e);
+    every.AddDrive('F', &e);
+    every.FailOpen('F');  // told by list itself: no drive was named
     EXPECT_EQ(TAtapi(every).DeviceCount, 2);
+    EXPECT_EQ(every.OpenError(), "");
     every.MessageBox("Access is denied.\n");
     EXPECT_EQ(lines, std::vector<std::string>{"Access is denied.\n"});
 }
@@ -72,6 +76,13 @@ TEST(ConsoleOsApi, NamedLetterKeepsListsNumberAndWhyItDidNotOpen) {
     denied.errorTexts[5] = "Access is denied.\r\n";
     EXPECT_EQ(TAtapi(denied).DeviceCount, 0);
     EXPECT_EQ(denied.OpenError(), "Access is denied.");
+    // A code the system has no text for, or only a line end, is still given, as its number.
+    denied.errorTexts[5] = "\r\n";
+    EXPECT_EQ(TAtapi(denied).DeviceCount, 0);
+    EXPECT_EQ(denied.OpenError(), "system error 5");
+    denied.formatMessageFails = true;
+    EXPECT_EQ(TAtapi(denied).DeviceCount, 0);
+    EXPECT_EQ(denied.OpenError(), "system error 5");
 }
 
 }  // namespace

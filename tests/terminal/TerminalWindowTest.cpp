@@ -22,12 +22,6 @@ struct Terminal {
     TerminalWindow window;
 };
 
-TerminalOptions Interactive() {
-    TerminalOptions o;
-    o.interactive = true;
-    return o;
-}
-
 TEST(TerminalPrompt, YesAnswersOnlyTheVersionQuestionAndTheLastConfirmation) {
     TerminalOptions o;
     o.yes = true;
@@ -42,56 +36,6 @@ TEST(TerminalPrompt, YesAnswersOnlyTheVersionQuestionAndTheLastConfirmation) {
     EXPECT_EQ(t.window.ShowMessageBox(ui::BoxKind::Refused, text::kDriveVersionNewer, text::kCaution, ui::kYesNo),
               ui::kIdNo);
     EXPECT_TRUE(t.window.Refused());
-}
-
-TEST(TerminalPrompt, WithoutTerminalOrYesQuestionsAreDeclinedWithTheReason) {
-    Terminal t(TerminalOptions{});
-    EXPECT_EQ(t.VersionQuestion(), ui::kIdNo);
-    EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
-    EXPECT_TRUE(t.window.Refused());
-    const std::string out = t.out.Text();
-    EXPECT_NE(out.find("No terminal to ask on and no --yes: answered No.\n"), std::string::npos);
-    EXPECT_NE(out.find("No terminal to ask on and no --yes: answered Cancel.\n"), std::string::npos);
-    EXPECT_EQ(t.err.Text(), std::string("updater: No terminal to ask on and no --yes: answered No. ") +
-                                text::kDriveVersionNewer + "\nupdater: No terminal to ask on and no --yes: " +
-                                "answered Cancel. " + text::kFlashNow + "\n");
-}
-
-TEST(TerminalPrompt, TypedAnswers) {
-    {
-        Terminal t(Interactive(), "y\n");
-        EXPECT_EQ(t.VersionQuestion(), ui::kIdYes);
-        EXPECT_NE(t.out.Text().find("Yes/No? "), std::string::npos);
-    }
-    {
-        // An answer that is neither says which answers count and asks again.
-        Terminal t(Interactive(), "maybe\nOK\n");
-        EXPECT_EQ(t.LastConfirmation(), ui::kIdOk);
-        const std::string out = t.out.Text();
-        EXPECT_NE(out.find("OK/Cancel? Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\n"
-                           "OK/Cancel? "),
-                  std::string::npos);
-        EXPECT_FALSE(t.window.Refused());
-    }
-    {
-        Terminal t(Interactive(), "no\n");
-        EXPECT_EQ(t.VersionQuestion(), ui::kIdNo);
-        EXPECT_TRUE(t.window.Refused());
-    }
-    {
-        // Input that never answers is no consent either.
-        std::string others;
-        for (int i = 0; i < 10; ++i) others += "maybe\n";
-        Terminal t(Interactive(), others + "OK\n");
-        EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
-        EXPECT_EQ(t.err.Text(), std::string("updater: No answer in 10 lines: answered Cancel. ") + text::kFlashNow + "\n");
-    }
-    {
-        // The end of the input is no consent.
-        Terminal t(Interactive(), "");
-        EXPECT_EQ(t.LastConfirmation(), ui::kIdCancel);
-        EXPECT_NE(t.err.Text().find("Answered Cancel."), std::string::npos);
-    }
 }
 
 TEST(TerminalMessage, ErrorBoxesGoToStandardErrorAsOneLine) {
