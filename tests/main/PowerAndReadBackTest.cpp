@@ -142,6 +142,15 @@ TEST_F(Unconfirmed, ADriveThatNeverAnswersIsAskedForSixtySeconds) {
     EXPECT_EQ(window.clock, 60000u);
 }
 
+TEST_F(Unconfirmed, AClockThatStandsStillStillEndsTheAsking) {
+    VirtualDrive& drive = Drive('D');
+    for (int n = 0; n < 200; ++n) drive.FailCommand(kInquiryCode, kFirstInquiryAfterPages + n, 2, 2, 0x04, 0x01);
+    window.onWait = [&] { window.clock = 0; };
+    Flash();
+    EXPECT_EQ(form->LastReadBack, ReadBack::NoAnswer);
+    EXPECT_EQ(Inquiries(SentSinceStart(drive)), 1 + 61);
+}
+
 TEST_F(Unconfirmed, AQuestionTheSystemCannotDeliverIsNotRepeated) {
     Drive('D');
     // Start-up's INQUIRY, the drive check's two commands, four pages, then the question.
