@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeRoot.h"
 #include "AnsweringWindow.h"
 #include "Capture.h"
 #include "EmbeddedContainer.h"
@@ -470,15 +471,7 @@ TerminalRun RunTerminal(const Case& c) {
     };
 
     CapturedFile out, err, input;
-    UpdaterStreams s;
-    s.out = out.get();
-    s.err = err.get();
-    s.in = input.get();
-    s.system = &sg;
-    s.sysfsRoot = dir / "sys";
-    s.devRoot = dir / "dev";
-    s.mountsPath = dir / "mounts";
-    s.procStatusPath = dir / "status";
+    UpdaterStreams s = StreamsUnder(dir, sg, out.get(), err.get(), input.get());
     s.sleep = [](uint32_t) {};
     std::vector<std::string> args{"flash"};
     if (c.kind != Kind::Declined) args.push_back("--yes");

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 
+#include "FakeRoot.h"
 #include "Capture.h"
 #include "FakeSgSystem.h"
 #include "MainTexts.h"
@@ -81,17 +82,9 @@ protected:
 
     int Run(const std::vector<std::string>& args) {
         CapturedFile o, e, i;
-        UpdaterStreams s;
-        s.out = o.get();
-        s.err = e.get();
-        s.in = i.get();
-        s.system = &sg;
-        s.sysfsRoot = dir / "sys";
-        s.devRoot = dir / "dev";
-        s.mountsPath = dir / "mounts";
         // A process that may send vendor commands, whoever runs the tests, unless a test says otherwise.
         if (!fs::exists(dir.Path() / "status")) dir.Write("status", "Name:\tupdater\nCapEff:\t000001ffffffffff\n");
-        s.procStatusPath = dir / "status";
+        UpdaterStreams s = StreamsUnder(dir, sg, o.get(), e.get(), i.get());
         const int code = RunUpdater(args, s);
         out = o.Text();
         err = e.Text();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "FakeRoot.h"
 #include "Capture.h"
 #include "Child.h"
 #include "FakeSgSystem.h"
@@ -76,15 +77,7 @@ TEST(UpdaterLinux, RefusalsBeforeAnythingIsSent) {
         dir.Write("mounts", "");
         if (c.status) dir.Write("status", c.status);
         CapturedFile out, err, in;
-        UpdaterStreams s;
-        s.out = out.get();
-        s.err = err.get();
-        s.in = in.get();
-        s.system = &sg;
-        s.sysfsRoot = dir / "sys";
-        s.devRoot = dir / "dev";
-        s.mountsPath = dir / "mounts";
-        s.procStatusPath = dir / "status";
+        UpdaterStreams s = StreamsUnder(dir, sg, out.get(), err.get(), in.get());
         std::vector<std::string> args;
         for (const std::string& arg : c.args) args.push_back(here(arg));
         EXPECT_EQ(RunUpdater(args, s), c.exitCode) << out.Text() << err.Text();

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "FakeRoot.h"
 #include "Capture.h"
 #include "FakeSgSystem.h"
 #include "MainTexts.h"
@@ -196,16 +197,8 @@ Outcome RunRow(const Row& row) {
     if (write(p[1], typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) std::abort();
     close(p[1]);
     std::FILE* in = fdopen(p[0], "r");
-    UpdaterStreams s;
-    s.out = out.file;
-    s.err = err.file;
-    s.in = in;
+    UpdaterStreams s = StreamsUnder(dir, sg, out.file, err.file, in);
     s.ask = row.setup.typed ? out.file : nullptr;  // a terminal that is standard output too
-    s.system = &sg;
-    s.sysfsRoot = dir / "sys";
-    s.devRoot = dir / "dev";
-    s.mountsPath = dir / "mounts";
-    s.procStatusPath = dir / "status";
     s.sleep = [](uint32_t) {};
     Outcome r;
     s.simulatedDriveDone = [&r](const VirtualDrive& drive) {
