@@ -15,18 +15,6 @@ constexpr int kMostAsks = 10;
 // Either question takes the same answers, in any case.
 constexpr char kAnswers[] = "Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\n";
 
-// A message box text on one line, for standard error.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (char c : text) {
-        if (c != '\n') {
-            line += c;
-        } else if (!line.empty() && line.back() != ' ') {
-            line += ' ';
-        }
-    }
-    return line;
-}
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -39,6 +27,18 @@ bool YesAnswers(ui::BoxKind kind) {
 }
 
 }  // namespace
+
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        if (c != '\n') {
+            line += c;
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
+        }
+    }
+    return line;
+}
 
 TerminalWindow::TerminalWindow(TerminalOptions options, std::FILE* out, std::FILE* err, std::FILE* in,
                                std::FILE* ask)

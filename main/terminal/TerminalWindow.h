@@ -19,6 +19,9 @@ struct TerminalOptions {
     bool documentOut = false;  // standard output carries a JSON document: no log lines there
 };
 
+// A message box text on one line, as standard error gets it: each line end becomes one space.
+std::string OneLine(const std::string& text);
+
 class TerminalWindow : public MainWindowUi {
 public:
     // Questions are put on `ask` when it is given and is not `out` (output sent elsewhere

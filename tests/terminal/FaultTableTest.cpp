@@ -27,6 +27,7 @@
 #include "SgTransport.h"
 #include "TAtapi.h"
 #include "TempDir.h"
+#include "TerminalWindow.h"
 #include "TestImage.h"
 #include "Updater.h"
 #include "VendorProtocol.h"
@@ -560,16 +561,6 @@ std::string FailureDetail(const Case& c) {
         case Kind::NoEvent: return "Status 4, system error 1450";
         default: return "?";
     }
-}
-
-// A box's text as the terminal gives it, on one line.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (char ch : text) {
-        if (ch != '\n') line += ch;
-        else if (!line.empty() && line.back() != ' ') line += ' ';
-    }
-    return line;
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
