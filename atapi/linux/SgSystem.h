@@ -4,8 +4,13 @@
 
 #include <scsi/sg.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
+
+// Every signal whose default action ends the process and that a user or the system sends; SIGPIPE last.
+inline constexpr int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                                         SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPIPE};
 
 class SgSystem {
 public:

@@ -19,9 +19,7 @@
 namespace {
 
 // What the guard's handler needs, set up before it is installed: it may only make system calls.
-// Every signal whose default action ends the process and that a user or the system sends.
-constexpr int kGuarded[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
-                            SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPIPE};
+constexpr auto& kGuarded = kEndingSignals;
 constexpr size_t kGuardedCount = std::size(kGuarded);
 struct GuardState {
     int fd = -1;

@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <span>
+
+#include "SgSystem.h"  // the signals the drive's guard gives it back on: the same ones are held
 
 namespace {
 
-// Every signal a user or the system sends whose default action ends the process (SIGPIPE the
-// program ignores): any one of them would cut the write short.
-constexpr int kHeld[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
-                         SIGXFSZ};
-constexpr int kHeldCount = sizeof kHeld / sizeof kHeld[0];
+// Every signal that would end the process but SIGPIPE, which the program ignores: any one of them
+// would cut the write short.
+constexpr int kHeldCount = static_cast<int>(std::size(kEndingSignals)) - 1;
+static_assert(kEndingSignals[kHeldCount] == SIGPIPE);
+constexpr std::span<const int, kHeldCount> kHeld{kEndingSignals, kHeldCount};
 
 // Only what a handler may touch: sig_atomic_t flags and write().
 volatile sig_atomic_t firstSignal = 0;
