@@ -60,11 +60,20 @@ cat >"$guest" <<'EOF'
 mkdir -p /tmp/.X11-unix /var/lib/xkb
 chmod 1777 /tmp/.X11-unix
 Xvfb :1 -screen 0 1024x768x24 -nolisten tcp -fbdir /tmp >/tmp/xvfb.log 2>&1 &
+export DISPLAY=:1
+# Every wine process, wineboot's desktop among them, must find the display up:
+# a desktop started without one keeps every later window from showing.
+n=0
+until xdotool getdisplaygeometry >/dev/null 2>&1; do
+    n=$((n + 1))
+    [ $n -le 120 ] || { echo "Xvfb: no display after 2 minutes"; cat /tmp/xvfb.log; break; }
+    sleep 1
+done
 # No crash debugger: a program that faults ends, and its log says where.
 export WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
 /usr/lib/wine/wineserver64 -p
-/usr/lib/wine/wine64 wineboot >/tmp/wineboot.log 2>&1
-export DISPLAY=:1
+# Without Mono and Gecko, so that no installer asks on the screen.
+WINEDLLOVERRIDES='winedbg.exe=d;mscoree=d;mshtml=d' /usr/lib/wine/wine64 wineboot >/tmp/wineboot.log 2>&1
 # With no window manager, wine draws the frames and captions itself.
 /usr/lib/wine/wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 probe() { timeout 60 /usr/lib/wine/wine ./uiprobe.exe "$@" 2>/dev/null | tr -d '\r'; }
@@ -97,12 +106,14 @@ press() {
     [ -n "$at" ] && xdotool mousemove "${at%,*}" "${at#*,}" click 1
 }
 # run TAG PROGRAM: starts it and waits for its window; the caller ends it.
+# Wine's errors are kept: they say why a window did not show.
 run() {
-    /usr/lib/wine/wine "$2" >/tmp/$1.log 2>&1 &
+    WINEDEBUG=fixme-all /usr/lib/wine/wine "$2" >/tmp/run-$1.log 2>&1 &
     pid=$!
     if wait_for state '^caption='; then return 0; fi
     echo "$1: no window; the program's output:"
-    sed "s/^/$1: /" /tmp/$1.log
+    grep -v '^modify_ldt' /tmp/run-$1.log | sed "s/^/$1: /"
+    ps -o pid,ppid,stat,args | sed "s/^/$1: /"
     return 1
 }
 # Wine's desktop comes up with the first program that asks for it; a window
