@@ -11,6 +11,8 @@
 inline constexpr uint32_t kPageSize = 0x4000;  // one page write carries 16 KiB of the image
 inline constexpr uint32_t kPageShift = 14;
 static_assert(kPageSize == 1u << kPageShift);
+// The only images the updater writes: some whole pages, nothing over.
+inline constexpr bool IsWholePages(uint32_t length) { return length != 0 && length % kPageSize == 0; }
 
 inline constexpr uint8_t kInquiryOpcode = 0x12;  // the standard INQUIRY, which the dry run lets through
 

@@ -203,7 +203,7 @@ bool TMainW::RefusedBeforeSending(int selected) {
         reason = text::kNoHardwareId;
     } else if (parameter_.checksum != ImageCheckSum) {
         reason = text::kChecksumRefused;
-    } else if (Image.length == 0 || Image.length % kPageSize != 0) {
+    } else if (!IsWholePages(Image.length)) {
         reason = text::kNotWholePages;
     } else if (selected < 0 || selected >= ListedCount(atapi_)) {
         reason = text::kNoDriveSelected;

@@ -231,7 +231,7 @@ int Verify(const std::string& path, bool builtin) {
     if (!id.driveName) return Failure(shown + ": the image has no drive name (needs exactly one INQUIRY block)");
     if (!id.version) return Failure(shown + ": the image has no firmware version (needs exactly one INQUIRY block)");
     if (!id.hardwareId) return Failure(shown + ": the image has no hardware ID");
-    if (l.image.length % kPageSize != 0)
+    if (!IsWholePages(l.image.length))
         return Failure(shown + ": the image is " + std::to_string(l.image.length) +
                        " bytes, no whole number of 16 KiB pages: the updater refuses it");
     const SKFSParameter& p = l.parameter;
