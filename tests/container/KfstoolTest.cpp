@@ -299,8 +299,10 @@ TEST_F(Kfstool, EveryCommandLineAndFileEndsAsItShould) {
         // Outputs: standard output, a pipe, links, files replaced keeping their mode, and every refusal.
         {"$K unpack good.kfs - | cmp - image.bin", 0, {"="}},
         {"$K unpack good.kfs /dev/stdout | cmp - image.bin", 0, {"="}},
-        // The program holds the pipe open itself, so that cat ends whatever the program does.
-        {"$K unpack good.kfs fifo 3<>fifo & cat fifo | cmp - image.bin && wait $! && test -p fifo", 0, {"="}},
+        // The shell holds the pipe open until the program has ended: what it wrote stays there for cat, even
+        // when it ends before cat opens the pipe, and cat ends whatever the program does.
+        {"exec 4<>fifo 5<fifo; { cat <&5 | cmp - image.bin; } 4>&- & $K unpack good.kfs fifo 4>&- 5<&-; r=$?; "
+         "exec 4>&- 5<&-; wait $! && test $r = 0 && test -p fifo", 0, {"="}},
         {"$K unpack good.kfs link && test -L link && cmp target.bin image.bin", 0, {"="}},
         {"$K unpack good.kfs dangling && test -L dangling && cmp later.bin image.bin", 0, {"="}},
         {"$K unpack good.kfs absolute && test -L absolute && cmp later2.bin image.bin", 0, {"="}},
