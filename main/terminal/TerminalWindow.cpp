@@ -15,7 +15,6 @@ constexpr int kMostAsks = 10;
 // Either question takes the same answers, in any case.
 constexpr char kAnswers[] = "Answer yes, y or ok to go on; no, n, cancel or an empty line to stop.\n";
 
-
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
